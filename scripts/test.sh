@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test suite:
+#   1. a warning-free (-Werror) optimised build, all tests;
+#   2. AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
+#   3. ThreadSanitizer, the concurrent tests (names containing "Concurrent");
+#   4. the libFuzzer targets for a bounded time under ASan + UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+fuzz_seconds=${QZ7_FUZZ_SECONDS:-60}
+
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DQZ7_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+echo "== release build"
+configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build/release -j "$jobs" --output-on-failure
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQZ7_SANITIZE=address,undefined -DQZ7_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan -j "$jobs" --output-on-failure
+
+echo "== ThreadSanitizer (concurrent tests)"
+configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ7_SANITIZE=thread -DQZ7_BUILD_BENCH=OFF
+# Older TSan runtimes cannot map their shadow memory under high-entropy ASLR.
+TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
+  ctest --test-dir build/tsan -j "$jobs" --output-on-failure -R Concurrent
+
+if [ -n "$(ls fuzz/*.cpp 2>/dev/null)" ]; then
+  echo "== fuzzing (${fuzz_seconds}s per target, ASan + UBSan)"
+  CXX=clang++ configure_and_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQZ7_SANITIZE=address,undefined -DQZ7_BUILD_TESTS=OFF -DQZ7_BUILD_BENCH=OFF -DQZ7_BUILD_FUZZ=ON
+  ./fuzz/run.sh build/fuzz "$fuzz_seconds"
+fi
+echo "All suites passed."

@@ -1,0 +1,79 @@
+#pragma once
+
+// Compression of whole buffers under the four storage schemes, and the zstd
+// dictionaries they use. zstd contexts are kept per thread, created on a
+// thread's first zstd call and freed when the thread ends.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "qz7lib/archive/compression_scheme.h"
+
+typedef struct ZSTD_CDict_s ZSTD_CDict;
+typedef struct ZSTD_DDict_s ZSTD_DDict;
+
+namespace qz7lib::archive {
+
+// A digested zstd compression dictionary at level 22, shared read-only by all
+// compression threads.
+class CompressionDictionary {
+ public:
+  // Reads the dictionary file; its "Error opening/reading file" passes through.
+  // Bytes that zstd cannot digest leave get() null, and compressing with it fails.
+  explicit CompressionDictionary(const std::string& path);
+  ~CompressionDictionary();
+  CompressionDictionary(const CompressionDictionary&) = delete;
+  CompressionDictionary& operator=(const CompressionDictionary&) = delete;
+
+  ZSTD_CDict* get() const { return handle_; }
+
+ private:
+  ZSTD_CDict* handle_;  // owned; null when zstd could not digest the bytes
+};
+
+// A digested zstd decompression dictionary, read from an archive's dictionary block.
+class DecompressionDictionary {
+ public:
+  // Throws std::runtime_error "Could not load decompression dictionary".
+  explicit DecompressionDictionary(const std::vector<char>& bytes);
+  ~DecompressionDictionary();
+  DecompressionDictionary(const DecompressionDictionary&) = delete;
+  DecompressionDictionary& operator=(const DecompressionDictionary&) = delete;
+
+  ZSTD_DDict* get() const { return handle_; }
+  // Length of the raw dictionary in bytes.
+  std::uint64_t size() const { return bytes_.size(); }
+
+  // Equal when both raw dictionaries hold the same bytes.
+  bool operator==(const DecompressionDictionary& other) const { return bytes_ == other.bytes_; }
+  bool operator!=(const DecompressionDictionary& other) const { return !(*this == other); }
+
+ private:
+  ZSTD_DDict* handle_;       // owned, never null
+  std::vector<char> bytes_;  // the raw dictionary, kept for the equality test
+};
+
+// The stored block for src under scheme. Never null; empty for an empty src.
+// Throws IncompatibleCompressionScheme (a dictionary with a scheme other than
+// zStdDict), FileTooLarge, CompressionFailed, UnknownCompressionScheme.
+std::unique_ptr<std::vector<std::byte>> compress(std::span<const std::byte> src,
+                                                 CompressionScheme scheme,
+                                                 const CompressionDictionary* dictionary);
+
+// Decodes the stored block src into the front of dst and returns the number of
+// bytes written. Throws IncompatibleCompressionScheme, DecompressionFailed,
+// UnknownCompressionScheme.
+std::size_t decompress(std::span<const std::byte> src, std::span<std::byte> dst,
+                       CompressionScheme scheme, const DecompressionDictionary* dictionary);
+
+namespace detail {
+// Number of zstd contexts (compression and decompression) created so far in the
+// process; lets tests check that each thread creates its contexts only once.
+std::uint64_t zstdContextsCreated();
+}  // namespace detail
+
+}  // namespace qz7lib::archive
