@@ -1,0 +1,168 @@
+#include "qz7lib/archive/reader.h"
+
+#include <xxhash.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "qz7lib/archive/errors.h"
+
+namespace qz7lib::archive {
+
+namespace {
+
+// Opens an archive file for binary reading. On Linux a directory opens like a
+// file and only fails on the first read; it is refused here as unopenable.
+std::ifstream openArchiveFile(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  std::error_code ignored;
+  if (!stream.good() || std::filesystem::is_directory(path, ignored)) {
+    throw ArchiveFileAccessError();
+  }
+  return stream;
+}
+
+// The length of the file behind stream, or nothing when it cannot be sought.
+// Leaves the stream positioned at the end.
+std::optional<std::uint64_t> fileLength(std::istream& stream) {
+  stream.seekg(0, std::ios::end);
+  const std::streamoff end = stream.tellg();
+  if (!stream.good() || end < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(end);
+}
+
+// File bytes from position to the end; 0 when the file has shrunk below it.
+std::uint64_t bytesAfter(std::uint64_t length, std::uint64_t position) {
+  return length > position ? length - position : 0;
+}
+
+// Reads exactly size bytes into destination; the caller tests the stream state.
+void readBytes(std::istream& stream, void* destination, std::uint64_t size) {
+  stream.read(static_cast<char*>(destination), static_cast<std::streamsize>(size));
+}
+
+// Reads the index records into index.entries and returns the length of the
+// index in the file. available is the number of file bytes from its start.
+std::uint64_t readEntries(std::istream& stream, ArchiveIndex& index, std::uint64_t available) {
+  const std::uint64_t count = index.header.fileCount;
+  // Older archives always use 296-byte records and carry no entry size.
+  const std::uint64_t stride =
+      index.header.version == kArchiveVersion ? index.extendedHeader.entrySize : kLegacyEntrySize;
+  // The records must fit in the file before they are allocated. Records of zero
+  // bytes describe nothing, so any count of them would only be an allocation.
+  if (count > 0 && (stride == 0 || count > available / stride)) throw ArchiveIndexReadError();
+
+  index.entries.resize(count);  // value-initialised: all bytes zero
+  if (stride == kEntrySize) {
+    readBytes(stream, index.entries.data(), count * kEntrySize);
+  } else {
+    // Record by record: a record takes at most its 304 bytes, the rest of a
+    // shorter one stays zero and the excess of a longer one is skipped.
+    const std::uint64_t kept = std::min<std::uint64_t>(stride, kEntrySize);
+    for (ArchiveEntry& entry : index.entries) {
+      readBytes(stream, &entry, kept);
+      if (stride > kEntrySize) stream.ignore(static_cast<std::streamsize>(stride - kEntrySize));
+    }
+  }
+  if (!stream.good()) throw ArchiveIndexReadError();
+  return count * stride;
+}
+
+// Reads the dictionary block. available is the number of file bytes from its start.
+std::unique_ptr<DecompressionDictionary> readDictionary(std::istream& stream,
+                                                        std::uint64_t available) {
+  DictionaryHeader header;
+  readBytes(stream, &header, sizeof header);
+  if (!stream.good()) throw ArchiveDictionaryReadError();
+  if (header.magic != kDictionaryMagic) throw UnknownDictionaryType();
+  if (header.size > bytesAfter(available, sizeof header)) {
+    throw ArchiveDictionaryReadError();
+  }
+
+  std::vector<char> bytes(header.size);
+  readBytes(stream, bytes.data(), bytes.size());
+  if (!stream.good()) throw ArchiveDictionaryReadError();
+  return std::make_unique<DecompressionDictionary>(bytes);
+}
+
+}  // namespace
+
+ArchiveIndex readArchiveIndex(std::string_view path) {
+  ArchiveIndex index;
+  std::ifstream stream = openArchiveFile(std::string(path));
+  const std::optional<std::uint64_t> length = fileLength(stream);
+  if (!length) throw ArchiveFileAccessError();
+  stream.seekg(0);
+
+  readBytes(stream, &index.header, sizeof index.header);
+  if (!stream.good()) throw ArchiveHeaderReadError();
+  // The hash comes first: a damaged magic under a stale hash is a hash failure.
+  if (index.header.hash != index.header.computeHash()) throw HashCheckFailed();
+  if (index.header.magic != kArchiveMagic) throw UnknownArchiveType();
+  if (index.header.version > kArchiveVersion) {
+    throw IncompatibleArchiveVersion(index.header.version, kArchiveVersion);
+  }
+
+  std::uint64_t position = kHeaderSize;
+  index.extendedHeader = defaultExtendedHeader;
+  if (index.header.version == kArchiveVersion) {
+    readBytes(stream, &index.extendedHeader, sizeof index.extendedHeader);
+    if (!stream.good()) throw ArchiveHeaderReadError();
+    if (index.extendedHeader.hash != index.extendedHeader.computeHash()) throw HashCheckFailed();
+    position += kExtendedHeaderSize;
+  }
+
+  position += readEntries(stream, index, bytesAfter(*length, position));
+
+  if ((index.header.flags & kFlagHasDictionary) != 0) {
+    index.dictionary = readDictionary(stream, bytesAfter(*length, position));
+  }
+  return index;
+}
+
+void readFile(std::string_view archivePath, const ArchiveIndex& index, const ArchiveEntry& entry,
+              std::span<std::byte> out, bool verify) {
+  if (entry.uncompressedSize == 0) return;
+  if (out.size() < entry.uncompressedSize) throw InsufficientSpace();
+  // Open archive streams of this thread, closed when the thread ends.
+  thread_local ArchiveStreamMap streams;
+  readEntryData(streams, archivePath, entry, out, verify, index.dictionary.get());
+}
+
+void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
+                   const ArchiveEntry& entry, std::span<std::byte> out, bool verify,
+                   const DecompressionDictionary* dictionary) {
+  std::ifstream& stream = getArchiveStream(streams, archivePath);
+  // A failed read of a damaged entry must not fail later reads of healthy ones.
+  stream.clear();
+
+  // The block must lie inside the file before its buffer is allocated.
+  const std::optional<std::uint64_t> length = fileLength(stream);
+  if (!length || entry.startOffset > *length || entry.compressedSize > *length - entry.startOffset) {
+    throw ArchiveEntryReadError();
+  }
+  // Every byte is overwritten by the read, so the buffer is not zero-filled.
+  auto block = std::make_unique_for_overwrite<std::byte[]>(entry.compressedSize);
+
+  stream.seekg(static_cast<std::streamoff>(entry.startOffset));
+  if (!stream.good()) throw ArchiveEntryReadError();
+  readBytes(stream, block.get(), entry.compressedSize);
+  if (!stream.good()) throw ArchiveEntryReadError();
+
+  const std::span<const std::byte> stored(block.get(), entry.compressedSize);
+  if (verify && XXH64(stored.data(), stored.size(), 0) != entry.compressedHash) {
+    throw HashCheckFailed();
+  }
+  decompress(stored, out, entry.scheme, dictionary);
+}
+
+std::ifstream& getArchiveStream(ArchiveStreamMap& streams, std::string_view archivePath) {
+  std::string key(archivePath);
+  if (auto found = streams.find(key); found != streams.end()) return found->second;
+  std::ifstream stream = openArchiveFile(key);
+  return streams.emplace(std::move(key), std::move(stream)).first->second;
+}
+
+}  // namespace qz7lib::archive
