@@ -1,0 +1,40 @@
+#include "qz7lib/utils/read_file.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+using qz7lib::utils::readFileContents;
+using qz7test::TempDir;
+
+std::string messageOf(const std::string& path) {
+  try {
+    readFileContents(path);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+TEST(ReadFileContentsTest, ReturnsTheBytesUnchanged) {
+  TempDir dir;
+  qz7test::writeFile(dir.file("empty"), "");
+  auto empty = readFileContents(dir.file("empty"));
+  ASSERT_NE(empty, nullptr);
+  EXPECT_TRUE(empty->empty());
+
+  const std::string binary("a\r\nb\0\xff\r\n\x80z", 10);
+  qz7test::writeFile(dir.file("binary.bin"), binary);
+  auto contents = readFileContents(dir.file("binary.bin"));
+  EXPECT_EQ(std::string(contents->begin(), contents->end()), binary);
+}
+
+TEST(ReadFileContentsTest, MissingFilesAndDirectoriesCannotBeOpened) {
+  TempDir dir;
+  EXPECT_EQ(messageOf(dir.file("no such file.txt")), "Error opening file " + dir.file("no such file.txt"));
+  EXPECT_EQ(messageOf(dir.path().string()), "Error opening file " + dir.path().string());
+}
+
+}  // namespace
