@@ -33,8 +33,3 @@ void archiveCommand(args::Subparser& parser) {
   createArchive(args::get(archiveFn), inputs, args::get(comp), args::get(threads),
                 args::get(dictionary), args::get(excludes));
 }
-
-void createArchive(const std::string&, std::vector<std::string>&, CompressionOption, int,
-                   const std::string&, const std::vector<std::string>&) {
-  throw std::runtime_error("not implemented yet");
-}
