@@ -5,6 +5,7 @@
 #include <zdict.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -58,7 +59,8 @@ void append(std::string& bytes, const T& record, std::size_t size = sizeof(T)) {
 BuiltArchive buildArchive(const std::vector<TestEntry>& entries, const ArchiveOptions& options) {
   const bool legacy = options.version < kArchiveVersion;
   const bool hasDictionary = !options.dictionary.empty() || options.forceDictionaryFlag;
-  const std::size_t recordSize = legacy ? kLegacyEntrySize : kEntrySize;
+  const std::size_t recordSize =
+      legacy ? kLegacyEntrySize : options.entrySize.value_or(static_cast<std::uint32_t>(kEntrySize));
 
   BuiltArchive built;
   std::vector<std::string> blocks;
@@ -86,8 +88,13 @@ BuiltArchive buildArchive(const std::vector<TestEntry>& entries, const ArchiveOp
 
   std::string& bytes = built.bytes;
   append(bytes, ArchiveHeader(hasDictionary ? kFlagHasDictionary : 0, entries.size(), options.version));
-  if (!legacy) append(bytes, ExtendedHeader(kExtendedHeaderSize, kEntrySize));
-  for (const ArchiveEntry& entry : built.entries) append(bytes, entry, recordSize);
+  if (!legacy) {
+    append(bytes, ExtendedHeader(kExtendedHeaderSize, static_cast<std::uint32_t>(recordSize)));
+  }
+  for (const ArchiveEntry& entry : built.entries) {
+    append(bytes, entry, std::min(recordSize, kEntrySize));
+    if (recordSize > kEntrySize) bytes.append(recordSize - kEntrySize, '\xEE');
+  }
   if (hasDictionary) {
     append(bytes, DictionaryHeader(options.dictionary.size()));
     bytes += options.dictionary;

@@ -4,6 +4,7 @@
 // so that tests can also produce old versions and damaged archives.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct ArchiveOptions {
   // zStdDict entries are compressed with it.
   std::string dictionary;
   bool forceDictionaryFlag = false;
+  // Version 1200 only: the entrySize written into the extended header and used
+  // as the index stride. Shorter records are cut, longer ones padded with 0xEE.
+  std::optional<std::uint32_t> entrySize;
 };
 
 // Compresses each entry's content under its scheme and lays out the archive by
