@@ -43,34 +43,35 @@ bool encodesSurrogate(std::string_view text) {
 template <typename Char>
 using Utf16Converter = std::wstring_convert<std::codecvt_utf8_utf16<Char>, Char>;
 
-// UTF-16 to UTF-8. The converter silently drops a high surrogate at the very
-// end of the input, so a conversion that stops short is rejected too.
-template <typename Char>
-std::string toUtf8(std::basic_string_view<Char> text) {
+// Runs one conversion and turns every rejection into "bad conversion". The
+// converter silently drops an incomplete sequence at the very end of the input
+// (a trailing high surrogate, a cut-off UTF-8 sequence), so a conversion that
+// stops short is rejected too.
+template <typename Char, typename Convert>
+auto convertStrictly(std::size_t inputSize, Convert convert) {
   Utf16Converter<Char> converter;
-  std::string result;
   try {
-    result = converter.to_bytes(text.data(), text.data() + text.size());
+    auto result = convert(converter);
+    if (converter.converted() == inputSize) return result;
   } catch (const std::range_error&) {
-    throw std::range_error(std::string(kBadConversion));
   }
-  if (converter.converted() != text.size()) throw std::range_error(std::string(kBadConversion));
-  return result;
+  throw std::range_error(std::string(kBadConversion));
 }
 
-// UTF-8 to UTF-16 code units in wchar_t. Truncated sequences and encoded
-// surrogates get through the converter and are rejected here.
+template <typename Char>
+std::string toUtf8(std::basic_string_view<Char> text) {
+  return convertStrictly<Char>(text.size(), [text](Utf16Converter<Char>& converter) {
+    return converter.to_bytes(text.data(), text.data() + text.size());
+  });
+}
+
+// UTF-8 to UTF-16 code units in wchar_t. Encoded surrogates get through the
+// converter and are rejected here.
 std::wstring fromUtf8(std::string_view text) {
   if (encodesSurrogate(text)) throw std::range_error(std::string(kBadConversion));
-  Utf16Converter<wchar_t> converter;
-  std::wstring result;
-  try {
-    result = converter.from_bytes(text.data(), text.data() + text.size());
-  } catch (const std::range_error&) {
-    throw std::range_error(std::string(kBadConversion));
-  }
-  if (converter.converted() != text.size()) throw std::range_error(std::string(kBadConversion));
-  return result;
+  return convertStrictly<wchar_t>(text.size(), [text](Utf16Converter<wchar_t>& converter) {
+    return converter.from_bytes(text.data(), text.data() + text.size());
+  });
 }
 #pragma GCC diagnostic pop
 
