@@ -2,11 +2,12 @@
 
 #include <args.hxx>
 
-#include <stdexcept>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "tool/commands.h"
+#include "tool/input_collection.h"
 
 void archiveCommand(args::Subparser& parser) {
   args::Positional<std::string> archiveFn(parser, "archive_fn", "archive file name", "",
@@ -28,8 +29,23 @@ void archiveCommand(args::Subparser& parser) {
                                            "");
   parser.Parse();
 
-  // TODO: a dictionary forces zstd, and the --exclude-from lines join the excludes.
-  std::vector<std::string>& inputs = args::get(paths);
-  createArchive(args::get(archiveFn), inputs, args::get(comp), args::get(threads),
-                args::get(dictionary), args::get(excludes));
+  // The pool cannot honour a negative size; reject it like any other bad value.
+  if (args::get(threads) < 0) {
+    throw args::ValidationError("Option 'threads' must not be negative, got " +
+                                std::to_string(args::get(threads)));
+  }
+
+  CompressionOption option = args::get(comp);
+  const std::string& dictionaryPath = args::get(dictionary);
+  if (!dictionaryPath.empty()) {
+    if (option == CompressionOption::none || option == CompressionOption::lz4) {
+      std::cerr << "Warning: providing a dictionary file forces the Zstd compression scheme\n";
+    }
+    option = CompressionOption::zstd;
+  }
+
+  const std::vector<std::string> excludeList =
+      loadExcludeFrom(args::get(excludes), args::get(excludeFrom));
+  createArchive(args::get(archiveFn), args::get(paths), option, args::get(threads),
+                dictionaryPath, excludeList);
 }

@@ -28,6 +28,10 @@ std::vector<std::regex> compileExcludeGlobs(const std::vector<std::string>& excl
 void removeExcludedPaths(std::vector<std::string>& files, const std::vector<std::regex>& excludes);
 
 // Validates, expands, filters and sorts the command line's inputs into the list
-// of files to archive.
+// of files to archive: '/'-separated relative paths, sorted without regard to
+// case. A regular-file input stays as typed (less a leading "./"), so that it
+// still names its file on a case-sensitive file system; directories and globs
+// contribute paths in the case the directory listing gives. A path that breaks
+// a rule ends the process with status -1.
 std::vector<std::string> collectInputFiles(const std::vector<std::string>& inputs,
                                            const std::vector<std::regex>& excludes);
