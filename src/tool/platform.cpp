@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
 namespace platform {
 
@@ -49,6 +52,27 @@ void waitForKey() {
     }
   }
   std::cout << std::endl;
+}
+
+bool isAdministrator() { return geteuid() == 0; }
+
+std::string executablePath(unsigned long& errorCode) {
+  std::error_code ec;
+  std::filesystem::path target = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) {
+    errorCode = static_cast<unsigned long>(ec.value());
+    return {};
+  }
+  errorCode = 0;
+  return target.string();
+}
+
+int importRegistryScript(const std::string& scriptPath) {
+  // Whatever the child writes must follow what this process wrote before.
+  std::cout.flush();
+  std::cerr.flush();
+  const std::string command = "regedit /s " + scriptPath;
+  return std::system(command.c_str());
 }
 
 }  // namespace platform
