@@ -1,10 +1,213 @@
 // The archive command's action: update decision, compression tasks and writing.
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <regex>
 #include <stdexcept>
 
+#include "qz7lib/archive/archivist.h"
+#include "qz7lib/archive/compression.h"
+#include "qz7lib/archive/reader.h"
+#include "qz7lib/utils/read_file.h"
+#include "qz7lib/utils/thread_pool.h"
+#include "tool/archive_writer.h"
 #include "tool/commands.h"
+#include "tool/compress_file.h"
+#include "tool/input_collection.h"
 
-void createArchive(const std::string&, std::vector<std::string>&, CompressionOption, int,
-                   const std::string&, const std::vector<std::string>&) {
-  throw std::runtime_error("not implemented yet");
+using qz7lib::archive::ArchiveEntry;
+using qz7lib::archive::CompressionDictionary;
+using qz7lib::archive::DecompressionDictionary;
+
+namespace {
+
+// Tasks kept in flight per pool thread: enough to keep every thread busy while
+// the main thread writes, few enough that memory does not grow with the archive.
+constexpr std::size_t kTasksPerThread = 4;
+
+void warnRecreating(const std::string& archiveName, const char* reason) {
+  std::cerr << "WARNING: the archive " << archiveName << reason
+            << "\nRe-creating instead of updating.\n";
+}
+
+// Decides between updating an existing archive and creating a new one. Returns
+// the old archive's file count in update mode, nothing in create mode.
+std::optional<std::uint64_t> decideUpdate(const std::string& archiveName,
+                                          const std::string& dictionaryPath,
+                                          const std::vector<char>* dictionaryBytes) {
+  if (!std::filesystem::exists(archiveName)) return std::nullopt;
+  // Not guarded: a file that is no archive ends the command before anything is written.
+  const qz7lib::archive::ArchiveIndex old = qz7lib::archive::readArchiveIndex(archiveName);
+  if (old.header.version < qz7lib::archive::kArchiveVersion) {
+    warnRecreating(archiveName, " has an unsupported version.");
+    return std::nullopt;
+  }
+  if (old.dictionary) {
+    if (dictionaryBytes == nullptr) {
+      warnRecreating(archiveName, " has a dictionary, but none was provided.");
+      return std::nullopt;
+    }
+    if (old.dictionary->size() != dictionaryBytes->size()) {
+      warnRecreating(archiveName, " has a dictionary of a different size.");
+      return std::nullopt;
+    }
+    const DecompressionDictionary given(*qz7lib::utils::readFileContents(dictionaryPath));
+    if (given != *old.dictionary) {
+      warnRecreating(archiveName, " has a different dictionary.");
+      return std::nullopt;
+    }
+  }
+  return old.header.fileCount;
+}
+
+// Ends the process at once with status -1: pool threads may still be running,
+// so no exit-time destructors run under them.
+[[noreturn]] void failCompressing(const std::string& file, const std::exception& error,
+                                  ArchiveWriter& writer) {
+  writer.discard();
+  std::cout.flush();
+  std::cerr << "Error compressing " << file << " :\n" << error.what() << "\n";
+  std::cerr.flush();
+  std::fflush(nullptr);
+  std::_Exit(-1);
+}
+
+void printProgress(std::uint64_t index, std::uint64_t count) {
+  std::cout << "Compressing: " << (100 * index) / count << "%"
+            << (index + 1 == count ? "\n" : "\r") << std::flush;
+}
+
+}  // namespace
+
+void createArchive(const std::string& archiveName, std::vector<std::string>& inputs,
+                   CompressionOption option, int threads, const std::string& dictionaryPath,
+                   const std::vector<std::string>& excludes) {
+  const std::vector<std::regex> excludeRegexes = compileExcludeGlobs(excludes);
+
+  std::unique_ptr<std::vector<char>> dictionaryBytes;
+  std::unique_ptr<CompressionDictionary> dictionary;
+  if (!dictionaryPath.empty()) {
+    try {
+      dictionaryBytes = qz7lib::utils::readFileContents(dictionaryPath);
+      dictionary = std::make_unique<CompressionDictionary>(dictionaryPath);
+    } catch (const std::runtime_error& e) {
+      std::cerr << "Error loading dictionary:\n" << e.what() << "\n";
+      std::exit(-1);
+    }
+  }
+
+  const std::vector<std::string> files = collectInputFiles(inputs, excludeRegexes);
+  const std::uint64_t count = files.size();
+
+  const std::optional<std::uint64_t> oldFileCount =
+      decideUpdate(archiveName, dictionaryPath, dictionaryBytes.get());
+  qz7lib::archive::Archivist archivist;
+  if (oldFileCount) {
+    std::cout << "Updating archive " << archiveName << " (" << *oldFileCount << " files) with "
+              << count << " files.\n";
+    archivist.addArchive(archiveName);
+  } else {
+    std::cout << "Creating archive " << archiveName << " containing " << count << " files.\n";
+  }
+
+  ArchiveWriter writer(archiveName, count, dictionaryBytes.get());
+  // An update of as many files as the archive holds may turn out to change
+  // nothing; the temporary file is then created only once a file differs.
+  const bool mayBeUnchanged = oldFileCount && *oldFileCount == count && count > 0;
+  if (!mayBeUnchanged) writer.open();
+
+  std::vector<ArchiveEntry> entries(count);
+  std::uint64_t reusedCount = 0;
+  {
+    qz7lib::utils::ThreadPool pool(static_cast<std::size_t>(std::max(threads, 0)));
+    const std::size_t window = pool.get_thread_count() * kTasksPerThread;
+    std::deque<std::future<CompressionResult>> inFlight;
+    std::size_t submitted = 0;
+    auto submitNext = [&] {
+      const std::size_t index = submitted++;
+      inFlight.push_back(pool.submit_task([&archivist, &files, &dictionary, option, index] {
+        return compressFileTask(archivist, files, dictionary.get(), option, index);
+      }));
+    };
+    while (submitted < count && inFlight.size() < window) submitNext();
+
+    // Puts the block of file i into the archive: a reused block is copied from
+    // the old archive, or compressed afresh when its bytes cannot be read there.
+    auto writeResult = [&](std::size_t i, CompressionResult result) {
+      if (result.reused) {
+        entries[i] = result.entry;
+        if (writer.copyBlock(entries[i], archiveName)) return;
+        --reusedCount;
+        try {
+          result = compressFile(files[i], option, dictionary.get());
+        } catch (const std::runtime_error& e) {
+          failCompressing(files[i], e, writer);
+        }
+      }
+      entries[i] = result.entry;
+      writer.writeBlock(entries[i], *result.data);
+    };
+
+    for (std::size_t i = 0; i < count; ++i) {
+      CompressionResult result;
+      try {
+        result = inFlight.front().get();
+      } catch (const std::runtime_error& e) {
+        failCompressing(files[i], e, writer);
+      }
+      inFlight.pop_front();
+      if (submitted < count) submitNext();
+
+      if (result.reused) ++reusedCount;
+      if (!writer.opened()) {
+        if (result.reused) {
+          // Held back as an entry only; its bytes stay in the old archive.
+          entries[i] = result.entry;
+        } else {
+          writer.open();
+          for (std::size_t held = 0; held < i; ++held) {
+            CompressionResult heldResult;
+            heldResult.entry = entries[held];
+            heldResult.reused = true;
+            writeResult(held, std::move(heldResult));
+          }
+          writeResult(i, std::move(result));
+        }
+      } else {
+        writeResult(i, std::move(result));
+      }
+      printProgress(i, count);
+    }
+  }
+
+  if (reusedCount != 0) {
+    std::cout << "Update: reused " << reusedCount << " files.\n" << std::flush;
+    if (reusedCount == count && oldFileCount && reusedCount == *oldFileCount) {
+      std::cout << "All files are up to date, no changes made.\n";
+      return;
+    }
+  }
+
+  switch (writer.commit(entries)) {
+    case ArchiveWriter::Failure::none:
+      break;
+    case ArchiveWriter::Failure::header:
+      std::cerr << "Failed to write output archive file header for \"" << archiveName << "\".";
+      std::exit(-1);
+    case ArchiveWriter::Failure::data:
+      std::cerr << "ERROR: Failed to write output archive file for \"" << archiveName << "\".";
+      std::exit(-1);
+  }
+  std::cout << "Archive " << archiveName << " created successfully.\n";
 }

@@ -1,0 +1,177 @@
+#include "tool/archive_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+using qz7lib::archive::ArchiveEntry;
+using qz7lib::archive::ArchiveHeader;
+using qz7lib::archive::DictionaryHeader;
+using qz7lib::archive::ExtendedHeader;
+
+namespace {
+
+constexpr std::size_t kCopyChunkSize = 1 << 20;
+constexpr std::byte kZeros[qz7lib::archive::kBlockAlignment] = {};
+
+// Writes all of data at offset, resuming after short writes.
+bool writeAllAt(int fd, const void* data, std::size_t size, std::uint64_t offset) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+ArchiveWriter::ArchiveWriter(std::string archiveName, std::uint64_t fileCount,
+                             const std::vector<char>* dictionary)
+    : archiveName_(std::move(archiveName)),
+      fileCount_(fileCount),
+      dictionary_(dictionary),
+      position_(qz7lib::archive::kHeaderSize + qz7lib::archive::kExtendedHeaderSize +
+                fileCount * qz7lib::archive::kEntrySize +
+                (dictionary != nullptr
+                     ? qz7lib::archive::kDictionaryHeaderSize + dictionary->size()
+                     : 0)) {}
+
+ArchiveWriter::~ArchiveWriter() { discard(); }
+
+void ArchiveWriter::open() {
+  opened_ = true;
+  // The process id keeps concurrent runs apart; the counter steps over leftovers.
+  for (int attempt = 0; fd_ < 0; ++attempt) {
+    temporaryName_ = attempt == 0 ? fmt::format("{}.{}.tmp", archiveName_, ::getpid())
+                                  : fmt::format("{}.{}-{}.tmp", archiveName_, ::getpid(), attempt);
+    fd_ = ::open(temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0 && (errno != EEXIST || attempt == 100)) {
+      temporaryName_.clear();
+      failure_ = Failure::header;
+      return;
+    }
+  }
+  // An archive rewritten in place would keep its permissions; so does its replacement.
+  struct stat old {};
+  if (::stat(archiveName_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    ::fchmod(fd_, old.st_mode & 07777);
+  }
+}
+
+void ArchiveWriter::write(const void* data, std::size_t size) {
+  if (failure_ == Failure::none && !writeAllAt(fd_, data, size, position_)) {
+    failure_ = Failure::data;
+  }
+  position_ += size;
+}
+
+std::uint64_t ArchiveWriter::placeNextBlock() {
+  const std::uint64_t start = qz7lib::archive::alignBlockOffset(position_);
+  write(kZeros, start - position_);
+  return start;
+}
+
+void ArchiveWriter::writeBlock(ArchiveEntry& entry, std::span<const std::byte> bytes) {
+  entry.startOffset = placeNextBlock();
+  write(bytes.data(), bytes.size());
+}
+
+bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const std::string& sourceArchive) {
+  const std::uint64_t before = position_;
+  const std::uint64_t sourceOffset = entry.startOffset;
+  entry.startOffset = placeNextBlock();
+  if (failure_ != Failure::none || entry.compressedSize == 0) {
+    // Nothing to read, or the archive is not written anyway.
+    position_ += entry.compressedSize;
+    return true;
+  }
+
+  if (!source_.is_open() || sourceName_ != sourceArchive) {
+    source_.close();
+    source_.clear();
+    sourceName_ = sourceArchive;
+    source_.open(sourceArchive, std::ios::binary);
+  }
+  source_.clear();
+  source_.seekg(static_cast<std::streamoff>(sourceOffset));
+  copyBuffer_.resize(kCopyChunkSize);
+  std::uint64_t remaining = entry.compressedSize;
+  while (remaining > 0 && source_) {
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCopyChunkSize));
+    source_.read(copyBuffer_.data(), static_cast<std::streamsize>(chunk));
+    if (static_cast<std::size_t>(source_.gcount()) != chunk) break;
+    write(copyBuffer_.data(), chunk);
+    remaining -= chunk;
+  }
+  if (remaining > 0) {
+    // Bytes already copied are overwritten by what takes this place.
+    position_ = before;
+    entry.startOffset = sourceOffset;
+    return false;
+  }
+  return true;
+}
+
+ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& entries) {
+  if (!opened_) open();
+  if (failure_ == Failure::none) {
+    const std::uint64_t end = position_;
+    position_ = 0;
+    const ArchiveHeader header(dictionary_ != nullptr ? qz7lib::archive::kFlagHasDictionary : 0,
+                               fileCount_, qz7lib::archive::kArchiveVersion);
+    const ExtendedHeader extendedHeader(qz7lib::archive::kExtendedHeaderSize,
+                                        qz7lib::archive::kEntrySize);
+    write(&header, sizeof header);
+    write(&extendedHeader, sizeof extendedHeader);
+    write(entries.data(), entries.size() * sizeof(ArchiveEntry));
+    if (dictionary_ != nullptr) {
+      const DictionaryHeader dictionaryHeader(dictionary_->size());
+      write(&dictionaryHeader, sizeof dictionaryHeader);
+      write(dictionary_->data(), dictionary_->size());
+    }
+    position_ = end;
+    // A copy that was given up may have left bytes behind the last block.
+    if (failure_ == Failure::none &&
+        (::ftruncate(fd_, static_cast<off_t>(end)) != 0 || ::fsync(fd_) != 0)) {
+      failure_ = Failure::data;
+    }
+  }
+  if (fd_ >= 0) {
+    if (::close(fd_) != 0 && failure_ == Failure::none) failure_ = Failure::data;
+    fd_ = -1;
+  }
+  if (failure_ == Failure::none) {
+    if (std::rename(temporaryName_.c_str(), archiveName_.c_str()) == 0) {
+      committed_ = true;
+    } else {
+      failure_ = Failure::data;
+    }
+  }
+  if (!committed_) discard();
+  return failure_;
+}
+
+void ArchiveWriter::discard() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (!committed_ && !temporaryName_.empty()) {
+    ::unlink(temporaryName_.c_str());
+    temporaryName_.clear();
+  }
+}

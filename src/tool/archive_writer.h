@@ -1,0 +1,77 @@
+#pragma once
+
+// Writes an archive file block by block into a temporary file beside the
+// archive and renames it over the archive once everything is written, so a
+// failed write leaves an existing archive as it was. Blocks are written as they
+// come; the region for the headers, the index and the dictionary block is
+// reserved at the front and filled in last.
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "qz7lib/archive/format.h"
+
+class ArchiveWriter {
+ public:
+  enum class Failure {
+    none,
+    header,  // the temporary file could not be created
+    data,    // a later write, the flush or the rename failed
+  };
+
+  // An archive of fileCount entries, with a dictionary block when dictionary
+  // is not null. Nothing is created before open().
+  ArchiveWriter(std::string archiveName, std::uint64_t fileCount,
+                const std::vector<char>* dictionary);
+  // Removes the temporary file unless it was committed.
+  ~ArchiveWriter();
+  ArchiveWriter(const ArchiveWriter&) = delete;
+  ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+
+  // Creates the temporary file. A failure is recorded, not thrown; after any
+  // failure the writer writes nothing more but still places blocks.
+  void open();
+  // True once open() was called, whether or not it succeeded.
+  bool opened() const { return opened_; }
+
+  // Places a block at the next 64-byte boundary, sets entry.startOffset and
+  // writes the block's bytes there.
+  void writeBlock(qz7lib::archive::ArchiveEntry& entry, std::span<const std::byte> bytes);
+  // Places the block of a reused entry and copies its entry.compressedSize
+  // stored bytes from sourceArchive at its old entry.startOffset. Returns false,
+  // placing nothing, when they cannot be read in full; a later block then
+  // takes the place.
+  bool copyBlock(qz7lib::archive::ArchiveEntry& entry, const std::string& sourceArchive);
+
+  // Writes the front region with the given index, then makes the temporary
+  // file the archive. Returns the first failure of the whole write.
+  Failure commit(const std::vector<qz7lib::archive::ArchiveEntry>& entries);
+  // Removes the temporary file now, for a process that ends without unwinding.
+  void discard();
+
+  // The name of the temporary file; empty before open().
+  const std::string& temporaryName() const { return temporaryName_; }
+
+ private:
+  // Writes bytes at the write position and advances it; records a data failure.
+  void write(const void* data, std::size_t size);
+  // Writes the zero padding up to the next block boundary and returns it.
+  std::uint64_t placeNextBlock();
+
+  std::string archiveName_;
+  std::uint64_t fileCount_;
+  const std::vector<char>* dictionary_;  // not owned; null without a dictionary block
+  std::uint64_t position_;               // where the next byte of the data region goes
+  std::string temporaryName_;
+  int fd_ = -1;
+  bool opened_ = false;
+  Failure failure_ = Failure::none;
+  bool committed_ = false;
+  std::ifstream source_;                 // the old archive of reused entries, opened on first use
+  std::string sourceName_;
+  std::vector<char> copyBuffer_;
+};

@@ -1,0 +1,82 @@
+#include "tool/compress_file.h"
+
+#include <xxhash.h>
+
+#include <span>
+
+#include "qz7lib/utils/read_file.h"
+#include "tool/input_collection.h"
+
+using qz7lib::archive::Archivist;
+using qz7lib::archive::ArchiveEntry;
+using qz7lib::archive::CompressionDictionary;
+using qz7lib::archive::CompressionScheme;
+using qz7lib::archive::FileRecord;
+
+namespace {
+
+// Under automatic, lz4 output at or above this share of the input is stored instead.
+constexpr double kAutoStoreRatio = 0.95;
+
+std::span<const std::byte> asBytes(const std::vector<char>& bytes) {
+  return std::as_bytes(std::span<const char>(bytes));
+}
+
+}  // namespace
+
+CompressionScheme schemeForOption(CompressionOption option,
+                                  const CompressionDictionary* dictionary) {
+  if (dictionary != nullptr) return CompressionScheme::zStdDict;
+  if (option == CompressionOption::automatic) return CompressionScheme::lz4;
+  return optionToScheme.at(option);
+}
+
+CompressionResult compressFile(const std::filesystem::path& path, CompressionOption option,
+                               const CompressionDictionary* dictionary) {
+  CompressionResult result;
+  ArchiveEntry& entry = result.entry;
+  qz7lib::archive::setEntryName(entry, toEntryName(path));
+  // Asked before the read, so that a vanished file is reported by the file-system error.
+  entry.uncompressedSize = std::filesystem::file_size(path);
+  const std::unique_ptr<std::vector<char>> content = qz7lib::utils::readFileContents(path.string());
+  // What was read counts, so entry and block agree when the file changed in between.
+  entry.uncompressedSize = content->size();
+
+  CompressionScheme scheme = schemeForOption(option, dictionary);
+  result.data = qz7lib::archive::compress(asBytes(*content), scheme, dictionary);
+  if (option == CompressionOption::automatic &&
+      static_cast<double>(result.data->size()) >=
+          static_cast<double>(entry.uncompressedSize) * kAutoStoreRatio) {
+    scheme = CompressionScheme::none;
+    result.data = qz7lib::archive::compress(asBytes(*content), scheme, nullptr);
+  }
+
+  entry.scheme = scheme;
+  entry.compressedSize = result.data->size();
+  entry.compressedHash = XXH64(result.data->data(), result.data->size(), 0);
+  entry.fileHash = XXH64(content->data(), content->size(), 0);
+  return result;
+}
+
+CompressionResult compressFileTask(Archivist& archivist, const std::vector<std::string>& files,
+                                   const CompressionDictionary* dictionary,
+                                   CompressionOption option, std::size_t index) {
+  const std::string& file = files[index];
+  if (const FileRecord* record = archivist.hasFile(toEntryName(file))) {
+    const ArchiveEntry& old = record->entry;
+    const auto expected = schemeForOption(option, dictionary);
+    const bool schemeFits =
+        old.scheme == expected ||
+        (option == CompressionOption::automatic && old.scheme == CompressionScheme::none);
+    if (schemeFits) {
+      const std::unique_ptr<std::vector<char>> content = qz7lib::utils::readFileContents(file);
+      if (XXH64(content->data(), content->size(), 0) == old.fileHash) {
+        CompressionResult result;
+        result.entry = old;
+        result.reused = true;
+        return result;
+      }
+    }
+  }
+  return compressFile(file, option, dictionary);
+}

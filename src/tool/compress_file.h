@@ -1,0 +1,48 @@
+#pragma once
+
+// Compression of one input file into its archive block, and the archive
+// command's per-file task, which reuses the entry of an unchanged file when an
+// archive is updated.
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qz7lib/archive/archivist.h"
+#include "qz7lib/archive/compression.h"
+#include "qz7lib/archive/format.h"
+#include "tool/compression_option.h"
+
+// What one per-file task produces.
+struct CompressionResult {
+  // The file's index record. Its startOffset is assigned when the block is
+  // placed: 0 for a fresh result, the old archive's offset for a reused one.
+  qz7lib::archive::ArchiveEntry entry{};
+  // The stored block, entry.compressedSize bytes; null for a reused entry.
+  std::unique_ptr<std::vector<std::byte>> data;
+  // The entry is the old archive's and its stored bytes are still there: the
+  // writer copies them from entry.startOffset instead of holding them in memory.
+  bool reused = false;
+};
+
+// The scheme a file is compressed with first: zStdDict with a dictionary, lz4
+// for automatic, otherwise the option's row of optionToScheme.
+qz7lib::archive::CompressionScheme schemeForOption(
+    CompressionOption option, const qz7lib::archive::CompressionDictionary* dictionary);
+
+// Compresses one file afresh. Under automatic the file is stored uncompressed
+// when lz4 does not get it below 95% of its size. Throws what file_size,
+// readFileContents and compress throw.
+CompressionResult compressFile(const std::filesystem::path& path, CompressionOption option,
+                               const qz7lib::archive::CompressionDictionary* dictionary);
+
+// The task for files[index]. Reuses the old entry that archivist holds for the
+// file when the file's content hash is unchanged and the entry's scheme is the
+// one the option asks for (automatic also accepts none); otherwise compresses
+// the file. Exceptions pass to the caller, which reports them.
+CompressionResult compressFileTask(qz7lib::archive::Archivist& archivist,
+                                   const std::vector<std::string>& files,
+                                   const qz7lib::archive::CompressionDictionary* dictionary,
+                                   CompressionOption option, std::size_t index);
