@@ -2,10 +2,69 @@
 
 #include <args.hxx>
 
+#include <cstddef>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "tool/commands.h"
+#include "tool/entry_checks.h"
+
+namespace fs = std::filesystem;
+using qz7lib::archive::ArchiveEntry;
+using qz7lib::archive::ArchiveIndex;
+
+namespace {
+
+// Extracts one entry, or skips it when its file exists and overwrite is not set.
+// Everything that can fail for the entry fails before anything is created for it,
+// except directory creation and the write itself.
+void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
+                  const ArchiveEntry& entry, bool overwrite, bool verbose) {
+  checkEntryName(entry);
+  const std::string_view name = qz7lib::archive::entryName(entry);
+  const fs::path destination(name);
+  if (fs::exists(destination) && !overwrite) {
+    std::cout << name << " already exists, skipping (use -o to overwrite)\n";
+    return;
+  }
+
+  checkEntrySize(entry);
+  // Zero-filled. A size that cannot be allocated is reported like any other
+  // failure of the entry rather than ending the process.
+  const std::size_t size = entry.uncompressedSize;
+  const std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[size]());
+  if (!buffer) throw std::bad_alloc();
+  qz7lib::archive::readFile(archivePath, index, entry, std::span(buffer.get(), size), true);
+
+  const fs::path parent = destination.parent_path();
+  if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
+
+  std::ofstream out(destination, std::ios::out | std::ios::trunc | std::ios::binary);
+  out.exceptions(std::ios::badbit);
+  // A failed open raises the same failure as a failed write.
+  if (!out.is_open()) out.setstate(std::ios::badbit);
+  out.write(reinterpret_cast<const char*>(buffer.get()), static_cast<std::streamsize>(size));
+  // The last buffered bytes reach the file only now; losing them is a failure too.
+  out.close();
+  if (out.fail()) throw std::runtime_error("could not write the whole file");
+
+  if (verbose) std::cout << "Extracted file to " << name << "\n";
+}
+
+[[noreturn]] void exitExtracting(std::string_view name, std::string_view reason) {
+  std::cerr << "Error extracting " << name << " : " << reason << "\n";
+  std::exit(-1);
+}
+
+}  // namespace
 
 void extractCommand(args::Subparser& parser) {
   args::Positional<std::string> archiveFn(parser, "archive_fn", "archive file name", "",
@@ -17,4 +76,21 @@ void extractCommand(args::Subparser& parser) {
   extractArchive(args::get(archiveFn), overwrite, verbose);
 }
 
-void extractArchive(std::string, bool, bool) { throw std::runtime_error("not implemented yet"); }
+void extractArchive(std::string archivePath, bool overwrite, bool verbose) {
+  if (verbose) std::cout << "Extracting " << archivePath << " to " << fs::current_path() << "\n";
+  const ArchiveIndex index = openArchiveOrExit(archivePath);
+
+  for (const ArchiveEntry& entry : index.entries) {
+    try {
+      extractEntry(archivePath, index, entry, overwrite, verbose);
+    } catch (const std::runtime_error& e) {
+      exitExtracting(qz7lib::archive::entryName(entry), e.what());
+    } catch (const std::bad_alloc& e) {
+      exitExtracting(qz7lib::archive::entryName(entry),
+                     std::string("not enough memory for ") +
+                         std::to_string(entry.uncompressedSize) + " bytes (" + e.what() + ")");
+    }
+  }
+
+  std::cout << "Archive " << archivePath << " extracted to " << fs::current_path() << ".\n";
+}

@@ -1,0 +1,310 @@
+// The extract command against the built binary: what lands on disk, what is
+// printed, and how damaged or hostile archives are refused.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "support/archive_builder.h"
+#include "tool/tool_test.h"
+
+namespace qz7test {
+namespace {
+
+namespace fs = std::filesystem;
+using qz7lib::archive::ArchiveEntry;
+using qz7lib::archive::CompressionScheme;
+
+class ExtractTest : public ToolTest {
+ protected:
+  std::string closingLine(const std::string& archive = "a.kvz") const {
+    return "Archive " + archive + " extracted to " + quotedPath(dir()) + ".\n";
+  }
+  // Writes a.kvz after letting damage change the bytes of the built archive.
+  template <typename Damage>
+  void writeDamaged(const std::vector<TestEntry>& entries, Damage damage) const {
+    BuiltArchive built = buildArchive(entries);
+    damage(built);
+    write("a.kvz", built.bytes);
+  }
+};
+
+// The index record of entry i inside the archive bytes; the index carries no
+// hash, so changing it leaves the archive loadable.
+ArchiveEntry& record(BuiltArchive& built, std::size_t i) {
+  return *reinterpret_cast<ArchiveEntry*>(built.bytes.data() + built.indexOffset +
+                                          i * qz7lib::archive::kEntrySize);
+}
+
+std::string withoutSanitizerWarnings(const std::string& err) {
+  std::string kept;
+  std::size_t start = 0;
+  while (start < err.size()) {
+    const std::size_t end = std::min(err.find('\n', start), err.size() - 1) + 1;
+    const std::string line = err.substr(start, end - start);
+    if (line.find("AddressSanitizer failed to allocate") == std::string::npos) kept += line;
+    start = end;
+  }
+  return kept;
+}
+
+const std::string kText = "The quick brown fox jumps over the lazy dog. ";
+
+std::string repeated(const std::string& text, int times) {
+  std::string result;
+  for (int i = 0; i < times; ++i) result += text;
+  return result;
+}
+
+std::vector<TestEntry> mixedEntries() {
+  return {
+      {"a.txt", CompressionScheme::none, "alpha"},
+      {"docs/b.md", CompressionScheme::lz4, repeated(kText, 40)},
+      {"docs/deep/c.bin", CompressionScheme::zStd, repeated(kText, 300)},
+      {"empty.txt", CompressionScheme::none, ""},
+      {"z/empty.dat", CompressionScheme::zStd, ""},
+  };
+}
+
+TEST_F(ExtractTest, WritesEveryEntryUnderItsName) {
+  writeArchive(path("a.kvz").string(), mixedEntries());
+  EXPECT_RUN(run({"extract", "a.kvz"}), 0, closingLine(), "");
+  for (const TestEntry& entry : mixedEntries()) {
+    EXPECT_EQ(contents(entry.name), entry.content) << entry.name;
+  }
+}
+
+TEST_F(ExtractTest, VerboseReportsEachFileInIndexOrder) {
+  writeArchive(path("a.kvz").string(), mixedEntries());
+  EXPECT_RUN(run({"extract", "a.kvz", "-v"}), 0,
+             "Extracting a.kvz to " + quotedPath(dir()) + "\n" +
+                 "Extracted file to a.txt\n"
+                 "Extracted file to docs/b.md\n"
+                 "Extracted file to docs/deep/c.bin\n"
+                 "Extracted file to empty.txt\n"
+                 "Extracted file to z/empty.dat\n" +
+                 closingLine(),
+             "");
+  EXPECT_TRUE(fs::is_directory(path("docs/deep")));
+  EXPECT_EQ(fs::file_size(path("z/empty.dat")), 0u);
+}
+
+TEST_F(ExtractTest, DictionaryArchive) {
+  const std::vector<TestEntry> entries = {
+      {"one.txt", CompressionScheme::zStdDict, repeated(kText, 20)},
+      {"two.txt", CompressionScheme::zStdDict, "short"},
+  };
+  ArchiveOptions options;
+  options.dictionary = sampleDictionary();
+  writeArchive(path("d.kvz").string(), entries, options);
+  EXPECT_RUN(run({"extract", "d.kvz"}), 0, closingLine("d.kvz"), "");
+  EXPECT_EQ(contents("one.txt"), entries[0].content);
+  EXPECT_EQ(contents("two.txt"), "short");
+}
+
+TEST_F(ExtractTest, EmptyArchivePrintsOnlyItsLines) {
+  writeArchive(path("a.kvz").string(), {});
+  EXPECT_RUN(run({"extract", "a.kvz"}), 0, closingLine(), "");
+  EXPECT_RUN(run({"extract", "--verbose", "a.kvz"}), 0,
+             "Extracting a.kvz to " + quotedPath(dir()) + "\n" + closingLine(), "");
+}
+
+TEST_F(ExtractTest, CurrentDirectoryIsPrintedQuoted) {
+  const fs::path odd = path("we\"ird\\dir");
+  fs::create_directory(odd);
+  writeArchive((odd / "a.kvz").string(), {{"x.txt", CompressionScheme::none, "x"}});
+  const std::string shown = "\"" + dir().string() + "/we\\\"ird\\\\dir\"";
+  EXPECT_RUN(runIn(odd, {"extract", "-v", "a.kvz"}), 0,
+             "Extracting a.kvz to " + shown + "\nExtracted file to x.txt\n" +
+                 "Archive a.kvz extracted to " + shown + ".\n",
+             "");
+}
+
+TEST_F(ExtractTest, MissingArchive) {
+  const std::string error = "Error: archive missing.kvz does not exist!\n";
+  EXPECT_RUN(run({"extract", "missing.kvz"}), 255, "", error);
+  // The verbose line comes before the archive is looked at.
+  EXPECT_RUN(run({"extract", "missing.kvz", "-v"}), 255,
+             "Extracting missing.kvz to " + quotedPath(dir()) + "\n", error);
+}
+
+TEST_F(ExtractTest, ArchivesThatCannotBeLoaded) {
+  fs::create_directory(path("folder.kvz"));
+  EXPECT_RUN(run({"extract", "folder.kvz"}), 255, "",
+             "Error loading archive folder.kvz :\nQZ7 archive file access error\n");
+
+  write("short.kvz", "QZ7");
+  EXPECT_RUN(run({"extract", "short.kvz"}), 255, "",
+             "Error loading archive short.kvz :\nQZ7 archive header reading failed\n");
+
+  ArchiveOptions newer;
+  newer.version = 1201;
+  writeArchive(path("new.kvz").string(), {{"x.txt", CompressionScheme::none, "x"}}, newer);
+  // The version message ends in its own newline, so an empty line follows.
+  EXPECT_RUN(run({"extract", "new.kvz"}), 255, "",
+             "Error loading archive new.kvz :\nUnsupported kvz version 1201. Supporting only up "
+             "to 1200\n\n");
+  EXPECT_FALSE(exists("x.txt"));
+}
+
+TEST_F(ExtractTest, ExistingFilesAreSkippedWithoutOverwrite) {
+  // b.txt's block is damaged: a skipped entry is not even read.
+  writeDamaged({{"a.txt", CompressionScheme::none, "new a"},
+                {"b.txt", CompressionScheme::none, "new b"},
+                {"dir", CompressionScheme::none, "file"},
+                {"c.txt", CompressionScheme::none, "new c"}},
+               [](BuiltArchive& built) { built.bytes[built.entries[1].startOffset] ^= 1; });
+  write("a.txt", "old a, longer than the new one");
+  write("b.txt", "old b");
+  fs::create_directory(path("dir"));
+
+  EXPECT_RUN(run({"extract", "a.kvz"}), 0,
+             "a.txt already exists, skipping (use -o to overwrite)\n"
+             "b.txt already exists, skipping (use -o to overwrite)\n"
+             "dir already exists, skipping (use -o to overwrite)\n" +
+                 closingLine(),
+             "");
+  EXPECT_EQ(contents("a.txt"), "old a, longer than the new one");
+  EXPECT_EQ(contents("b.txt"), "old b");
+  EXPECT_TRUE(fs::is_directory(path("dir")));
+  EXPECT_EQ(contents("c.txt"), "new c");
+}
+
+TEST_F(ExtractTest, OverwriteReplacesWholeFiles) {
+  writeArchive(path("a.kvz").string(), {{"a.txt", CompressionScheme::lz4, repeated(kText, 3)},
+                                        {"gone.txt", CompressionScheme::none, ""}});
+  write("a.txt", repeated(kText, 10));
+  write("gone.txt", "something");
+  EXPECT_RUN(run({"extract", "a.kvz", "-o", "-v"}), 0,
+             "Extracting a.kvz to " + quotedPath(dir()) +
+                 "\nExtracted file to a.txt\nExtracted file to gone.txt\n" + closingLine(),
+             "");
+  EXPECT_EQ(contents("a.txt"), repeated(kText, 3));
+  EXPECT_EQ(fs::file_size(path("gone.txt")), 0u);
+}
+
+TEST_F(ExtractTest, HashFailureStopsBeforeTheEntryTouchesTheDisk) {
+  writeDamaged({{"a.txt", CompressionScheme::none, "first"},
+                {"sub/b.txt", CompressionScheme::zStd, repeated(kText, 5)},
+                {"c.txt", CompressionScheme::none, "third"}},
+               [](BuiltArchive& built) {
+                 built.bytes[built.entries[1].startOffset + built.entries[1].compressedSize - 1] ^=
+                     0x20;
+               });
+  EXPECT_RUN(run({"extract", "a.kvz"}), 255, "",
+             "Error extracting sub/b.txt : QZ7 archive hash check failed\n");
+  EXPECT_EQ(contents("a.txt"), "first");
+  EXPECT_FALSE(exists("sub"));
+  EXPECT_FALSE(exists("c.txt"));
+}
+
+TEST_F(ExtractTest, UnwritableDestinationsEndTheCommand) {
+  writeArchive(path("a.kvz").string(), {{"a/b", CompressionScheme::none, "content"}});
+  write("a", "a regular file");
+  EXPECT_RUN(run({"extract", "a.kvz"}), 255, "",
+             "Error extracting a/b : basic_ios::clear: iostream error\n");
+  EXPECT_EQ(contents("a"), "a regular file");
+
+  writeArchive(path("d.kvz").string(), {{"dir", CompressionScheme::none, "content"}});
+  fs::create_directory(path("dir"));
+  EXPECT_RUN(run({"extract", "d.kvz", "-o"}), 255, "",
+             "Error extracting dir : basic_ios::clear: iostream error\n");
+}
+
+TEST_F(ExtractTest, BytesLostWhenTheFileIsClosedAreAFailure) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  // Small enough to sit in the stream's buffer until the file is closed.
+  writeArchive(path("a.kvz").string(), {{"full", CompressionScheme::none, "a few bytes"}});
+  fs::create_symlink("/dev/full", path("full"));
+  EXPECT_RUN(run({"extract", "a.kvz", "-o"}), 255, "",
+             "Error extracting full : could not write the whole file\n");
+}
+
+TEST_F(ExtractTest, NamesLeadingOutsideTheCurrentDirectoryAreRefused) {
+  const fs::path work = path("work");
+  fs::create_directory(work);
+  const std::string absolute = path("abs.txt").string();
+  const std::string outside =
+      "entry name contains \"..\"; nothing is written outside the current directory";
+  const struct {
+    std::string name;
+    std::string reason;
+  } cases[] = {
+      {"../evil.txt", outside},
+      {"sub/../../evil.txt", outside},
+      {"..", outside},
+      {"sub/..", outside},
+      {absolute, "entry name is an absolute path; only relative paths are extracted"},
+      {"", "entry name is empty"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeArchive(path("a.kvz").string(), {{"ok.txt", CompressionScheme::none, "ok"},
+                                          {c.name, CompressionScheme::none, "evil"},
+                                          {"later.txt", CompressionScheme::none, "later"}});
+    EXPECT_RUN(runIn(work, {"extract", "../a.kvz", "-o"}), 255, "",
+               "Error extracting " + c.name + " : " + c.reason + "\n");
+    EXPECT_EQ(readFile(work / "ok.txt"), "ok");
+    EXPECT_FALSE(fs::exists(work / "sub"));
+    EXPECT_FALSE(fs::exists(work / "later.txt"));
+    EXPECT_FALSE(exists("evil.txt"));
+    EXPECT_FALSE(exists("abs.txt"));
+  }
+}
+
+TEST_F(ExtractTest, DotsInsideNamesAreNotTraversal) {
+  writeArchive(path("a.kvz").string(), {{"..data/x..y", CompressionScheme::none, "1"},
+                                        {"./dot/./name...", CompressionScheme::none, "2"}});
+  EXPECT_RUN(run({"extract", "a.kvz"}), 0, closingLine(), "");
+  EXPECT_EQ(contents("..data/x..y"), "1");
+  EXPECT_EQ(contents("dot/name..."), "2");
+}
+
+TEST_F(ExtractTest, NameFieldWithoutTerminatorIsRefused) {
+  writeDamaged({{"n", CompressionScheme::none, "content"}}, [](BuiltArchive& built) {
+    std::memset(record(built, 0).name, 'n', qz7lib::archive::kNameFieldSize);
+  });
+  EXPECT_RUN(run({"extract", "a.kvz"}), 255, "",
+             "Error extracting " + std::string(256, 'n') +
+                 " : entry name is not terminated within its 256 bytes\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), 1);
+}
+
+TEST_F(ExtractTest, ImpossibleSizesAreRefusedBeforeAllocating) {
+  const struct {
+    CompressionScheme scheme;
+    std::uint64_t size;
+    std::string reason;
+  } cases[] = {
+      {CompressionScheme::none, 11, "uncompressed entry claims 11 bytes but stores 10"},
+      {CompressionScheme::none, 9, "uncompressed entry claims 9 bytes but stores 10"},
+      {CompressionScheme::lz4, std::uint64_t{1} << 40,
+       "lz4 entry of 10 bytes cannot hold 1099511627776 bytes"},
+      {CompressionScheme::lz4, 2551, "lz4 entry of 10 bytes cannot hold 2551 bytes"},
+      {CompressionScheme::zStd, std::uint64_t{1} << 62,
+       "not enough memory for 4611686018427387904 bytes (std::bad_alloc)"},
+      {CompressionScheme::zStd, std::numeric_limits<std::uint64_t>::max(),
+       "not enough memory for 18446744073709551615 bytes (std::bad_alloc)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    const std::string content = c.scheme == CompressionScheme::none ? "0123456789" : "x";
+    writeDamaged({{"big.bin", c.scheme, content}}, [&](BuiltArchive& built) {
+      record(built, 0).compressedSize = 10;  // refused before the block is read
+      record(built, 0).uncompressedSize = c.size;
+    });
+    // Sanitizer builds let huge allocations fail instead of aborting, with a warning.
+    ProcessResult result = run({"extract", "a.kvz"}, {"ASAN_OPTIONS=allocator_may_return_null=1"});
+    result.err = withoutSanitizerWarnings(result.err);
+    EXPECT_RUN(result, 255, "", "Error extracting big.bin : " + c.reason + "\n");
+    EXPECT_FALSE(exists("big.bin"));
+  }
+}
+
+}  // namespace
+}  // namespace qz7test

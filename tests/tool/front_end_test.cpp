@@ -1,0 +1,325 @@
+// The command line as a whole: help, command-line errors, exit statuses and the
+// -w pause, run against the built binary.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "support/archive_builder.h"
+#include "tool/tool_test.h"
+
+namespace qz7test {
+namespace {
+
+// The help texts as the args library renders them from the tool's parser tree.
+// "{prog}" stands for the program name in the usage line.
+constexpr std::string_view kProgramHelp =
+    "  {prog} COMMAND {OPTIONS}\n"
+    "\n"
+    "    QZ7 archive tool.\n"
+    "\n"
+    "  OPTIONS:\n"
+    "\n"
+    "      -h, --help                        display this help menu\n"
+    "      -w, --wait                        Wait before closing\n"
+    "      commands\n"
+    "        archive                           add files to an archive\n"
+    "        extract                           extract an archive\n"
+    "        info                              display information about an archive\n"
+    "        verify                            verify the integrity of an archive\n"
+    "        benchmark                         benchmark file extraction from an\n"
+    "                                          archive\n"
+    "        setup                             setup shell integration (note: will\n"
+    "                                          reference this executable file)\n"
+    "\n";
+
+constexpr std::string_view kTerminatorNote =
+    "      \"--\" can be used to terminate flag options and force all following\n"
+    "      arguments to be treated as positional options\n"
+    "\n";
+
+constexpr std::string_view kArchiveHelp =
+    "  {prog} archive archive_fn paths... {OPTIONS}\n"
+    "\n"
+    "    add files to an archive\n"
+    "\n"
+    "  OPTIONS:\n"
+    "\n"
+    "      archive_fn                        archive file name\n"
+    "      paths...                          files or globs to archive\n"
+    "      --comp=[comp]                     compression scheme - none/lz4/zstd/auto,\n"
+    "                                        defaults to auto\n"
+    "      -t[threads], --threads=[threads]  Use the given number of threads\n"
+    "      -d[dictionary],\n"
+    "      --dictionary=[dictionary]         Dictionary file (implies zstd scheme)\n"
+    "      --exclude=[excludes...]           Exclude filenames matching this glob\n"
+    "      --exclude-from=[exclude-from]     Read exclude globs from this file\n";
+
+constexpr std::string_view kExtractHelp =
+    "  {prog} extract archive_fn {OPTIONS}\n"
+    "\n"
+    "    extract an archive\n"
+    "\n"
+    "  OPTIONS:\n"
+    "\n"
+    "      archive_fn                        archive file name\n"
+    "      -o, --overwrite                   Overwrite existing files\n"
+    "      -v, --verbose                     Show verbose extraction information\n";
+
+constexpr std::string_view kInfoHelp =
+    "  {prog} info archive_fn {OPTIONS}\n"
+    "\n"
+    "    display information about an archive\n"
+    "\n"
+    "  OPTIONS:\n"
+    "\n"
+    "      archive_fn                        archive file name\n"
+    "      -v, --verbose                     Show detailed information\n";
+
+constexpr std::string_view kVerifyHelp =
+    "  {prog} verify archive_fn {OPTIONS}\n"
+    "\n"
+    "    verify the integrity of an archive\n"
+    "\n"
+    "  OPTIONS:\n"
+    "\n"
+    "      archive_fn                        archive file name\n"
+    "      -c, --compare                     Additionally compare extracted with\n"
+    "                                        files in the filesystem at same paths\n"
+    "                                        (slow)\n";
+
+constexpr std::string_view kBenchmarkHelp =
+    "  {prog} benchmark archive_fn {OPTIONS}\n"
+    "\n"
+    "    benchmark file extraction from an archive\n"
+    "\n"
+    "  OPTIONS:\n"
+    "\n"
+    "      archive_fn                        archive file name\n"
+    "      -n[num_files],\n"
+    "      --num_files=[num_files]           Number of accesses to measure\n";
+
+constexpr std::string_view kSetupHelp =
+    "  {prog} setup {OPTIONS}\n"
+    "\n"
+    "    setup shell integration (note: will reference this executable file)\n"
+    "\n"
+    "  OPTIONS:\n"
+    "\n"
+    "      -u, --uninstall                   uninstall shell integration\n"
+    "\n";
+
+// The program name in the usage line is the path the tests start qz7 by.
+const std::string& programName() {
+  static const std::string name = [] {
+    TempDir dir;
+    const std::string out = runQz7({"-h"}, dir.path()).out;
+    const std::size_t end = out.find(" COMMAND");
+    return out.substr(2, end == std::string::npos ? 0 : end - 2);
+  }();
+  return name;
+}
+
+std::string help(std::string_view text) {
+  std::string result(text);
+  result.replace(result.find("{prog}"), 6, programName());
+  return result;
+}
+
+// A command's help: its options, then the note on "--" that every command with
+// a positional gets.
+std::string commandHelp(std::string_view text) { return help(text) + std::string(kTerminatorNote); }
+
+class FrontEndTest : public ToolTest {};
+
+TEST_F(FrontEndTest, UsageLineNamesTheProgramAsInvoked) {
+  EXPECT_TRUE(programName().ends_with("/qz7")) << programName();
+}
+
+TEST_F(FrontEndTest, HelpBeforeTheCommandPrintsTheProgramHelp) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"-h"}, {"--help"}, {"-h", "extract", "missing.kvz"}, {"-h", "list"}, {"-w", "-h"}}) {
+    SCOPED_TRACE(args.front() + " ... (" + std::to_string(args.size()) + " words)");
+    EXPECT_RUN(run(args), 0, help(kProgramHelp), "");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir()));
+}
+
+TEST_F(FrontEndTest, MissingCommandIsACommandLineError) {
+  const std::string expected = "Command is required\n" + help(kProgramHelp);
+  EXPECT_RUN(run({}), 1, "", expected);
+  EXPECT_RUN(run({"-w"}), 1, "", expected);
+  EXPECT_RUN(run({"--wait"}), 1, "", expected);
+}
+
+TEST_F(FrontEndTest, UnknownCommandIsACommandLineError) {
+  EXPECT_RUN(run({"list"}), 1, "", "Unknown command: list\n" + help(kProgramHelp));
+}
+
+TEST_F(FrontEndTest, TopLevelFlagsAfterTheCommandAreUnknown) {
+  writeArchive(path("a.kvz").string(), {{"x.txt", qz7lib::archive::CompressionScheme::none, "x"}});
+  EXPECT_RUN(run({"info", "-h"}), 1, "",
+             "Flag could not be matched: 'h'\n" + commandHelp(kInfoHelp));
+  EXPECT_RUN(run({"info", "a.kvz", "-w"}), 1, "",
+             "Flag could not be matched: 'w'\n" + commandHelp(kInfoHelp));
+  EXPECT_RUN(run({"extract", "a.kvz", "--wait"}), 1, "",
+             "Flag could not be matched: wait\n" + commandHelp(kExtractHelp));
+  EXPECT_FALSE(exists("x.txt"));
+}
+
+TEST_F(FrontEndTest, EveryWordAfterTheCommandBelongsToIt) {
+  writeArchive(path("a.kvz").string(), {{"x.txt", qz7lib::archive::CompressionScheme::none, "x"}});
+  EXPECT_RUN(run({"extract", "a.kvz", "extract", "a.kvz"}), 1, "",
+             "Passed in argument, but no positional arguments were ready to receive it: extract\n" +
+                 commandHelp(kExtractHelp));
+  EXPECT_RUN(run({"info", "a.kvz", "verify", "a.kvz"}), 1, "",
+             "Passed in argument, but no positional arguments were ready to receive it: verify\n" +
+                 commandHelp(kInfoHelp));
+  EXPECT_FALSE(exists("x.txt"));
+}
+
+TEST_F(FrontEndTest, EachCommandDeclaresItsArguments) {
+  const std::string required = "Option 'archive_fn' is required\n";
+  EXPECT_RUN(run({"archive"}), 1, "", required + commandHelp(kArchiveHelp));
+  EXPECT_RUN(run({"extract"}), 1, "", required + commandHelp(kExtractHelp));
+  EXPECT_RUN(run({"info"}), 1, "", required + commandHelp(kInfoHelp));
+  EXPECT_RUN(run({"verify"}), 1, "", required + commandHelp(kVerifyHelp));
+  EXPECT_RUN(run({"benchmark"}), 1, "", required + commandHelp(kBenchmarkHelp));
+  EXPECT_RUN(run({"setup", "-x"}), 1, "", "Flag could not be matched: 'x'\n" + help(kSetupHelp));
+}
+
+TEST_F(FrontEndTest, ValuesThatDoNotConvertAreCommandLineErrors) {
+  EXPECT_RUN(run({"benchmark", "a.kvz", "-n", "many"}), 1, "",
+             "Argument 'num_files' received invalid value type 'many'\n" +
+                 commandHelp(kBenchmarkHelp));
+  EXPECT_RUN(run({"archive", "a.kvz", "x", "--comp", "LZ4"}), 1, "",
+             "Could not find key 'LZ4' in map for arg 'comp'\n" + commandHelp(kArchiveHelp));
+  EXPECT_FALSE(exists("a.kvz"));
+}
+
+TEST_F(FrontEndTest, RuntimeErrorLeavingACommandEndsWithStatusTwo) {
+  // Testing an over-long name fails in the file system, not as "not found".
+  const std::string name(300, 'n');
+  EXPECT_RUN(run({"extract", name}), 2, "",
+             "filesystem error: status: File name too long [" + name + "]\n");
+}
+
+TEST_F(FrontEndTest, WaitWithoutTerminalNeverBlocks) {
+  writeArchive(path("a.kvz").string(), {{"x.txt", qz7lib::archive::CompressionScheme::none, "x"}});
+  const std::string closing = "Archive a.kvz extracted to " + quotedPath(dir()) + ".\n";
+  EXPECT_RUN(run({"-w", "extract", "a.kvz"}), 0, closing, "");
+  EXPECT_EQ(contents("x.txt"), "x");
+}
+
+TEST_F(FrontEndTest, WaitIsSkippedWhenTheCommandFails) {
+  EXPECT_RUN(run({"-w", "extract", "missing.kvz"}), 255, "",
+             "Error: archive missing.kvz does not exist!\n");
+}
+
+// Runs qz7 with standard input on a pseudo-terminal.
+class TerminalRun {
+ public:
+  TerminalRun(const std::filesystem::path& cwd, const std::vector<std::string>& args) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    const std::string slaveName = ptsname(master_);
+    slave_ = open(slaveName.c_str(), O_RDWR | O_NOCTTY);
+    int out[2];
+    if (slave_ < 0 || pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      dup2(slave_, 0);
+      dup2(out[1], 1);
+      dup2(out[1], 2);
+      if (chdir(cwd.c_str()) != 0) _exit(127);
+      std::vector<char*> argv{const_cast<char*>(programName().c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    output_ = out[0];
+  }
+  ~TerminalRun() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {master_, slave_, output_}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+
+  bool started() const { return pid_ > 0; }
+  // Reads output until it holds text, at end of output or after the timeout.
+  bool readUntil(std::string_view text, int timeoutMs) {
+    while (out_.find(text) == std::string::npos) {
+      pollfd p{output_, POLLIN, 0};
+      if (poll(&p, 1, timeoutMs) <= 0) return false;
+      char buffer[256];
+      const ssize_t n = read(output_, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      out_.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  bool exited() { return status_ >= 0 || waitpid(pid_, &status_, WNOHANG) == pid_; }
+  void press(char key) { ASSERT_EQ(write(master_, &key, 1), 1); }
+  // The exit status after the process ended within the timeout, else -1.
+  int wait(int timeoutMs) {
+    readUntil("\x01never", timeoutMs);  // drains the output up to its end
+    if (status_ < 0 && waitpid(pid_, &status_, 0) != pid_) return -1;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+  const std::string& out() const { return out_; }
+  termios terminalMode() const {
+    termios mode{};
+    tcgetattr(slave_, &mode);
+    return mode;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  int output_ = -1;
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string out_;
+};
+
+TEST_F(FrontEndTest, WaitOnATerminalPausesForOneKeyAfterTheCommand) {
+  writeArchive(path("a.kvz").string(), {});
+  TerminalRun terminal(dir(), {"-w", "extract", "a.kvz"});
+  ASSERT_TRUE(terminal.started());
+  const termios before = terminal.terminalMode();
+  const std::string prompt = "Press any key to continue . . . ";
+  ASSERT_TRUE(terminal.readUntil(prompt, 10000)) << terminal.out();
+  EXPECT_EQ(terminal.out(),
+            "Archive a.kvz extracted to " + quotedPath(dir()) + ".\n" + prompt);
+
+  // Still waiting a moment later.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(terminal.exited());
+
+  terminal.press('q');
+  EXPECT_EQ(terminal.wait(10000), 0);
+  EXPECT_EQ(terminal.out(),
+            "Archive a.kvz extracted to " + quotedPath(dir()) + ".\n" + prompt + "\n");
+  const termios after = terminal.terminalMode();
+  EXPECT_EQ(after.c_lflag, before.c_lflag);  // line mode and echo are back
+}
+
+}  // namespace
+}  // namespace qz7test

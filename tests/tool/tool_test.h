@@ -1,0 +1,64 @@
+#pragma once
+
+// Shared fixture of the tool tests: each test runs the built qz7 binary in a
+// fresh temporary directory of its own.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+
+namespace qz7test {
+
+class ToolTest : public ::testing::Test {
+ protected:
+  // Runs qz7 with args in the test's directory.
+  ProcessResult run(const std::vector<std::string>& args,
+                    const std::vector<std::string>& env = {}) const {
+    return runQz7(args, dir_.path(), env);
+  }
+  // Runs qz7 with args in another directory.
+  ProcessResult runIn(const std::filesystem::path& cwd, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env = {}) const {
+    return runQz7(args, cwd, env);
+  }
+
+  const std::filesystem::path& dir() const { return dir_.path(); }
+  std::filesystem::path path(std::string_view relative) const { return dir_.path() / relative; }
+  bool exists(std::string_view relative) const {
+    return std::filesystem::exists(std::filesystem::symlink_status(path(relative)));
+  }
+  std::string contents(std::string_view relative) const { return readFile(path(relative)); }
+  void write(std::string_view relative, std::string_view bytes) const {
+    writeFile(path(relative), bytes);
+  }
+
+ private:
+  TempDir dir_;
+};
+
+// A path as the tool prints it: in double quotes, with '"' and '\' escaped.
+inline std::string quotedPath(const std::filesystem::path& path) {
+  std::string text = "\"";
+  for (char c : path.string()) {
+    if (c == '"' || c == '\\') text += '\\';
+    text += c;
+  }
+  return text + "\"";
+}
+
+// Compares a run's status, standard output and standard error exactly.
+#define EXPECT_RUN(result, expectedStatus, expectedOut, expectedErr) \
+  do {                                                               \
+    const ::qz7test::ProcessResult& r_ = (result);                   \
+    EXPECT_EQ(r_.status, (expectedStatus));                          \
+    EXPECT_EQ(r_.out, (expectedOut));                                \
+    EXPECT_EQ(r_.err, (expectedErr));                                \
+  } while (false)
+
+}  // namespace qz7test
