@@ -1,0 +1,265 @@
+// Creating archives through the built binary: the exact bytes and messages,
+// schemes and the automatic fallback, dictionaries, the order of many files
+// compressed in parallel, and every way the command fails.
+
+#include <gmock/gmock.h>
+#include <lz4hc.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <xxhash.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/archive_builder.h"
+#include "tool/archive_check.h"
+
+namespace qz7test {
+namespace {
+
+using namespace qz7lib::archive;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+template <typename T>
+std::string recordBytes(const T& record) {
+  return std::string(reinterpret_cast<const char*>(&record), sizeof record);
+}
+
+// Bytes that lz4 barely compresses, from a fixed generator.
+std::string noise(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+// A 100-byte content whose lz4 block at level 12 is exactly compressedSize bytes long.
+std::string hundredBytesCompressingTo(int compressedSize) {
+  char out[256];
+  for (std::uint32_t seed = 1; seed < 1000; ++seed) {
+    for (std::size_t run = 0; run < 60; ++run) {
+      const std::string content = noise(100 - run, seed) + std::string(run, 'r');
+      if (LZ4_compress_HC(content.data(), out, 100, sizeof out, 12) == compressedSize) return content;
+    }
+  }
+  ADD_FAILURE() << "no content compresses to " << compressedSize;
+  return {};
+}
+
+class ArchiveCreateTest : public ToolTest {
+ protected:
+  std::vector<CompressionScheme> schemes(std::string_view archive) const {
+    std::vector<CompressionScheme> result;
+    for (const auto& entry : readArchiveIndex(path(archive).string()).entries) {
+      result.push_back(entry.scheme);
+    }
+    return result;
+  }
+};
+
+TEST_F(ArchiveCreateTest, OneFileArchiveIsExactlyTheSpecifiedBytes) {
+  write("a.txt", "0123456789");
+  EXPECT_RUN(run({"archive", "a.kvz", "a.txt", "--comp", "none"}), 0,
+             "Creating archive a.kvz containing 1 files.\n"
+             "Compressing: 0%\n"
+             "Archive a.kvz created successfully.\n",
+             "");
+
+  ArchiveEntry entry{};
+  setEntryName(entry, "a.txt");
+  entry.scheme = CompressionScheme::none;
+  entry.compressedSize = entry.uncompressedSize = 10;
+  entry.startOffset = 384;
+  entry.compressedHash = entry.fileHash = XXH64("0123456789", 10, 0);
+  const std::string expected = recordBytes(ArchiveHeader(0, 1, kArchiveVersion)) +
+                               recordBytes(ExtendedHeader(16, 304)) + recordBytes(entry) +
+                               std::string(32, '\0') + "0123456789";
+  ASSERT_EQ(expected.size(), 394u);
+  EXPECT_EQ(contents("a.kvz"), expected);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+TEST_F(ArchiveCreateTest, EmptyFileListWritesHeadersOnly) {
+  write("x.txt", "excluded");
+  EXPECT_RUN(run({"archive", "a.kvz", "x.txt", "--exclude", "x.txt"}), 0,
+             "Creating archive a.kvz containing 0 files.\n"
+             "Archive a.kvz created successfully.\n",
+             "");
+  EXPECT_EQ(contents("a.kvz"),
+            recordBytes(ArchiveHeader(0, 0, kArchiveVersion)) + recordBytes(ExtendedHeader(16, 304)));
+
+  const std::string dictionary = sampleDictionary();
+  write("d.bin", dictionary);
+  ASSERT_EQ(run({"archive", "b.kvz", "x.txt", "--exclude", "x.txt", "-d", "d.bin"}).status, 0);
+  EXPECT_EQ(contents("b.kvz"), recordBytes(ArchiveHeader(1, 0, kArchiveVersion)) +
+                                   recordBytes(ExtendedHeader(16, 304)) +
+                                   recordBytes(DictionaryHeader(dictionary.size())) + dictionary);
+}
+
+TEST_F(ArchiveCreateTest, ProgressLinesCountFromZeroAndEndWithANewline) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) write(name, name);
+  EXPECT_RUN(run({"archive", "a.kvz", "a.txt", "b.txt", "c.txt", "d.txt"}), 0,
+             "Creating archive a.kvz containing 4 files.\n"
+             "Compressing: 0%\rCompressing: 25%\rCompressing: 50%\rCompressing: 75%\n"
+             "Archive a.kvz created successfully.\n",
+             "");
+}
+
+TEST_F(ArchiveCreateTest, EachOptionSelectsItsScheme) {
+  const FileMap files = {{"empty.txt", ""},
+                         {"noise.bin", noise(3000, 7)},
+                         {"text.txt", std::string(4000, 't') + "end"}};
+  for (const auto& [name, content] : files) write(name, content);
+  const std::vector<std::string> inputs = {"empty.txt", "noise.bin", "text.txt"};
+  auto archiveWith = [&](const std::string& archive, std::vector<std::string> flags) {
+    std::vector<std::string> args = {"archive", archive};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    args.insert(args.end(), flags.begin(), flags.end());
+    const auto result = run(args);
+    EXPECT_EQ(result.status, 0) << result.err;
+    expectArchiveHolds(path(archive), files);
+    return schemes(archive);
+  };
+
+  using S = CompressionScheme;
+  // Automatic stores the empty file and the noise, which lz4 cannot shrink enough.
+  EXPECT_THAT(archiveWith("auto.kvz", {}), ElementsAre(S::none, S::none, S::lz4));
+  EXPECT_THAT(archiveWith("none.kvz", {"--comp", "none"}), ElementsAre(S::none, S::none, S::none));
+  EXPECT_THAT(archiveWith("lz4.kvz", {"--comp", "lz4"}), ElementsAre(S::lz4, S::lz4, S::lz4));
+  EXPECT_THAT(archiveWith("zstd.kvz", {"--comp", "zstd"}), ElementsAre(S::zStd, S::zStd, S::zStd));
+  write("d.bin", sampleDictionary());
+  EXPECT_THAT(archiveWith("dict.kvz", {"-d", "d.bin"}),
+              ElementsAre(S::zStdDict, S::zStdDict, S::zStdDict));
+  expectExtractsTo(path("dict.kvz"), files);
+}
+
+TEST_F(ArchiveCreateTest, EmptyBlocksAreAlignedAndMayShareAnOffset) {
+  write("a.txt", "");
+  write("b.txt", "");
+  write("c.txt", "c");
+  ASSERT_EQ(run({"archive", "a.kvz", "a.txt", "b.txt", "c.txt", "--comp", "lz4"}).status, 0);
+  const auto index = expectArchiveHolds(path("a.kvz"), {{"a.txt", ""}, {"b.txt", ""}, {"c.txt", "c"}});
+  ASSERT_EQ(index.entries.size(), 3u);
+  // The index ends at 960, a multiple of 64: every block starts there.
+  for (const auto& entry : index.entries) EXPECT_EQ(entry.startOffset, 960u);
+  EXPECT_EQ(index.entries[0].compressedHash, XXH64(nullptr, 0, 0));
+  EXPECT_EQ(index.entries[0].fileHash, XXH64(nullptr, 0, 0));
+}
+
+TEST_F(ArchiveCreateTest, AutomaticStoresFromNinetyFivePercentOn) {
+  write("at95.bin", hundredBytesCompressingTo(95));
+  write("at94.bin", hundredBytesCompressingTo(94));
+  ASSERT_EQ(run({"archive", "a.kvz", "at95.bin", "at94.bin"}).status, 0);
+  const auto index = expectArchiveHolds(
+      path("a.kvz"), {{"at94.bin", contents("at94.bin")}, {"at95.bin", contents("at95.bin")}});
+  ASSERT_EQ(index.entries.size(), 2u);
+  EXPECT_EQ(index.entries[0].scheme, CompressionScheme::lz4);
+  EXPECT_EQ(index.entries[0].compressedSize, 94u);
+  EXPECT_EQ(index.entries[1].scheme, CompressionScheme::none);
+  EXPECT_EQ(index.entries[1].compressedSize, 100u);
+}
+
+// Many files of many sizes on several threads: entries and blocks still come in
+// file-list order and every block belongs to its own file.
+TEST_F(ArchiveCreateTest, ConcurrentTasksKeepTheFileListOrder) {
+  FileMap files;
+  for (int i = 0; i < 150; ++i) {
+    const std::string name = "dir" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".dat";
+    std::string content = noise(static_cast<std::size_t>(i * 37 % 900), static_cast<std::uint32_t>(i));
+    if (i % 2 == 0) content += std::string(static_cast<std::size_t>(i * 53), static_cast<char>('a' + i % 26));
+    write(name, content);
+    files[name] = content;
+  }
+  const auto result = run({"archive", "a.kvz", "dir0", "dir1", "dir2", "-t", "4"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_THAT(result.out, StartsWith("Creating archive a.kvz containing 150 files.\nCompressing: 0%\r"));
+  EXPECT_THAT(result.out, ::testing::EndsWith("Compressing: 99%\nArchive a.kvz created successfully.\n"));
+  expectArchiveHolds(path("a.kvz"), files);
+  expectExtractsTo(path("a.kvz"), files);
+}
+
+TEST_F(ArchiveCreateTest, DictionaryFailures) {
+  write("a.txt", "some content");
+  write("b.txt", "");
+  EXPECT_RUN(run({"archive", "a.kvz", "a.txt", "-d", "missing.bin"}), 255, "",
+             "Error loading dictionary:\nError opening file missing.bin\n");
+  EXPECT_FALSE(exists("a.kvz"));
+
+  // A zstd dictionary's magic number followed by garbage: the dictionary loads,
+  // compressing with it fails.
+  write("bad.bin", std::string("\x37\xA4\x30\xEC", 4) + std::string(200, 'x'));
+  EXPECT_RUN(run({"archive", "a.kvz", "a.txt", "b.txt", "-d", "bad.bin"}), 255,
+             "Creating archive a.kvz containing 2 files.\n",
+             "Error compressing a.txt :\nCompression failed for given data\n");
+  EXPECT_FALSE(exists("a.kvz"));
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+TEST_F(ArchiveCreateTest, ExistingFileThatIsNoArchiveIsLeftAlone) {
+  write("a.txt", "content");
+  write("a.kvz", "this is not an archive, just some text");
+  EXPECT_RUN(run({"archive", "a.kvz", "a.txt"}), 2, "", "QZ7 archive hash check failed\n");
+  EXPECT_EQ(contents("a.kvz"), "this is not an archive, just some text");
+
+  BuiltArchive future = buildArchive({{"a.txt", CompressionScheme::none, "old"}});
+  std::memcpy(future.bytes.data() + 12, "\x14\x05\x00\x00", 4);  // version 1300
+  rehashHeader(future.bytes);
+  write("a.kvz", future.bytes);
+  EXPECT_RUN(run({"archive", "a.kvz", "a.txt"}), 2, "",
+             "Unsupported kvz version 1300. Supporting only up to 1200\n\n");
+  EXPECT_EQ(contents("a.kvz"), future.bytes);
+}
+
+TEST_F(ArchiveCreateTest, ArchiveThatCannotBeCreatedReportsTheHeader) {
+  write("a.txt", "content");
+  EXPECT_RUN(run({"archive", "missing/a.kvz", "a.txt"}), 255,
+             "Creating archive missing/a.kvz containing 1 files.\nCompressing: 0%\n",
+             "Failed to write output archive file header for \"missing/a.kvz\".");
+  EXPECT_FALSE(exists("missing"));
+}
+
+// Lowers the file-size limit for the processes started while it lives; writes
+// beyond it fail instead of raising a signal.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    const rlimit limit{bytes, saved_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    previousHandler_ = signal(SIGXFSZ, SIG_IGN);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previousHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t previousHandler_;
+};
+
+TEST_F(ArchiveCreateTest, FailedWriteKeepsTheOldArchiveAndLeavesNoTemporaryFile) {
+  write("a.txt", "small");
+  ASSERT_EQ(run({"archive", "a.kvz", "a.txt"}).status, 0);
+  const std::string old = contents("a.kvz");
+
+  write("a.txt", noise(20000, 3));
+  ProcessResult result;
+  {
+    const FileSizeLimit limit(8192);
+    result = run({"archive", "a.kvz", "a.txt"});
+  }
+  EXPECT_RUN(result, 255,
+             "Updating archive a.kvz (1 files) with 1 files.\nCompressing: 0%\n",
+             "ERROR: Failed to write output archive file for \"a.kvz\".");
+  EXPECT_EQ(contents("a.kvz"), old);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+}  // namespace
+}  // namespace qz7test

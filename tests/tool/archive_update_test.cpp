@@ -1,0 +1,260 @@
+// Updating archives through the built binary: which entries are reused, when
+// nothing is written at all, the decision between updating and re-creating,
+// and reused blocks that can no longer be read from the old archive.
+
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/archive_builder.h"
+#include "tool/archive_check.h"
+
+namespace qz7test {
+namespace {
+
+using namespace qz7lib::archive;
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::IsEmpty;
+
+class ArchiveUpdateTest : public ToolTest {
+ protected:
+  // Writes the files and remembers them as the expected archive content.
+  void put(const std::string& name, const std::string& content) {
+    write(name, content);
+    files_[name] = content;
+  }
+  void remove(const std::string& name) {
+    std::filesystem::remove(path(name));
+    files_.erase(name);
+  }
+  // Archives every file of the expected content with extra arguments.
+  ProcessResult archive(const std::vector<std::string>& extra = {}) const {
+    std::vector<std::string> args = {"archive", "a.kvz"};
+    for (const auto& [name, content] : files_) args.push_back(name);
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args);
+  }
+  std::vector<CompressionScheme> schemes() const {
+    std::vector<CompressionScheme> result;
+    for (const auto& entry : expectArchiveHolds(path("a.kvz"), files_).entries) {
+      result.push_back(entry.scheme);
+    }
+    return result;
+  }
+  // The lines that end a successful run.
+  static std::string reusedAndWritten(int reused) {
+    return "Update: reused " + std::to_string(reused) + " files.\nArchive a.kvz created successfully.\n";
+  }
+
+  FileMap files_;
+};
+
+constexpr const char* kThreeFilesProgress =
+    "Compressing: 0%\rCompressing: 33%\rCompressing: 66%\n";
+
+TEST_F(ArchiveUpdateTest, UnchangedFilesLeaveTheArchiveUntouched) {
+  put("a.txt", std::string(3000, 'a'));
+  put("b.txt", "b");
+  put("c.txt", std::string(3000, 'c'));
+  ASSERT_EQ(archive().status, 0);
+  struct stat before {};
+  ASSERT_EQ(stat(path("a.kvz").c_str(), &before), 0);
+  const std::string bytes = contents("a.kvz");
+
+  EXPECT_RUN(archive({"-t", "2"}), 0,
+             std::string("Updating archive a.kvz (3 files) with 3 files.\n") + kThreeFilesProgress +
+                 "Update: reused 3 files.\nAll files are up to date, no changes made.\n",
+             "");
+  struct stat after {};
+  ASSERT_EQ(stat(path("a.kvz").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(contents("a.kvz"), bytes);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+TEST_F(ArchiveUpdateTest, EditedFileIsRecompressedAndTheOthersCopied) {
+  put("a.txt", std::string(3000, 'a'));
+  put("b.txt", std::string(2000, 'b'));
+  put("c.txt", "c");
+  ASSERT_EQ(archive().status, 0);
+  const auto old = readArchiveIndex(path("a.kvz").string());
+
+  // The last file changes, so the first two are held back and copied late.
+  put("c.txt", "c, edited");
+  EXPECT_RUN(archive(), 0,
+             std::string("Updating archive a.kvz (3 files) with 3 files.\n") + kThreeFilesProgress +
+                 reusedAndWritten(2),
+             "");
+  const auto index = expectArchiveHolds(path("a.kvz"), files_);
+  EXPECT_EQ(index.entries[0].compressedHash, old.entries[0].compressedHash);
+  EXPECT_EQ(index.entries[1].compressedHash, old.entries[1].compressedHash);
+  EXPECT_NE(index.entries[2].fileHash, old.entries[2].fileHash);
+  expectExtractsTo(path("a.kvz"), files_);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+TEST_F(ArchiveUpdateTest, UpdateHoldsExactlyTheNewFileList) {
+  put("a.txt", std::string(3000, 'a'));
+  put("b.txt", "b");
+  put("c.txt", std::string(3000, 'c'));
+  ASSERT_EQ(archive().status, 0);
+
+  remove("b.txt");
+  EXPECT_RUN(archive(), 0,
+             "Updating archive a.kvz (3 files) with 2 files.\n"
+             "Compressing: 0%\rCompressing: 50%\n" +
+                 reusedAndWritten(2),
+             "");
+  expectArchiveHolds(path("a.kvz"), files_);
+
+  put("0.txt", "new first file");
+  EXPECT_RUN(archive(), 0,
+             std::string("Updating archive a.kvz (2 files) with 3 files.\n") + kThreeFilesProgress +
+                 reusedAndWritten(2),
+             "");
+  expectArchiveHolds(path("a.kvz"), files_);
+  expectExtractsTo(path("a.kvz"), files_);
+}
+
+TEST_F(ArchiveUpdateTest, ReuseNeedsTheSchemeTheOptionAsksFor) {
+  using S = CompressionScheme;
+  put("noise.bin", std::string("\x01\x7f\x33\xc4\x90\x12\xee\x5a", 8));
+  put("text.txt", std::string(4000, 't'));
+  ASSERT_EQ(archive({"--comp", "none"}).status, 0);
+
+  // Automatic accepts entries stored uncompressed.
+  EXPECT_THAT(archive().out, EndsWith("Update: reused 2 files.\nAll files are up to date, no changes made.\n"));
+  EXPECT_THAT(schemes(), ElementsAre(S::none, S::none));
+
+  // Re-created under automatic: the text becomes lz4, the noise stays stored.
+  std::filesystem::remove(path("a.kvz"));
+  ASSERT_EQ(archive().status, 0);
+  ASSERT_THAT(schemes(), ElementsAre(S::none, S::lz4));
+  // lz4 takes only the lz4 entry.
+  EXPECT_THAT(archive({"--comp", "lz4"}).out, EndsWith(reusedAndWritten(1)));
+  EXPECT_THAT(schemes(), ElementsAre(S::lz4, S::lz4));
+  // zstd takes none of them: no reuse line.
+  EXPECT_RUN(archive({"--comp", "zstd"}), 0,
+             "Updating archive a.kvz (2 files) with 2 files.\n"
+             "Compressing: 0%\rCompressing: 50%\nArchive a.kvz created successfully.\n",
+             "");
+  EXPECT_THAT(schemes(), ElementsAre(S::zStd, S::zStd));
+  expectExtractsTo(path("a.kvz"), files_);
+}
+
+TEST_F(ArchiveUpdateTest, DictionaryChangesDecideBetweenUpdatingAndRecreating) {
+  const std::string dictionary = sampleDictionary();
+  put("a.json", "{\"id\": 12, \"kind\": \"texture\", \"path\": \"textures/hd/stone_12.png\"}");
+  write("d.bin", dictionary);
+  ASSERT_EQ(archive().status, 0);
+
+  // No dictionary before: an update in which nothing fits the dictionary scheme.
+  EXPECT_RUN(archive({"-d", "d.bin"}), 0,
+             "Updating archive a.kvz (1 files) with 1 files.\nCompressing: 0%\n"
+             "Archive a.kvz created successfully.\n",
+             "");
+  EXPECT_THAT(schemes(), ElementsAre(CompressionScheme::zStdDict));
+  EXPECT_THAT(archive({"-d", "d.bin"}).out,
+              EndsWith("Update: reused 1 files.\nAll files are up to date, no changes made.\n"));
+
+  const std::string recreated =
+      "Creating archive a.kvz containing 1 files.\nCompressing: 0%\n"
+      "Archive a.kvz created successfully.\n";
+  const std::string warning = "WARNING: the archive a.kvz has ";
+  const std::string recreating = ".\nRe-creating instead of updating.\n";
+
+  std::string changed = dictionary;
+  changed[changed.size() / 2] ^= 0x20;
+  write("changed.bin", changed);
+  EXPECT_RUN(archive({"-d", "changed.bin"}), 0, recreated, warning + "a different dictionary" + recreating);
+  expectArchiveHolds(path("a.kvz"), files_);
+
+  write("longer.bin", changed + "more");
+  EXPECT_RUN(archive({"-d", "longer.bin"}), 0, recreated,
+             warning + "a dictionary of a different size" + recreating);
+  EXPECT_RUN(archive(), 0, recreated,
+             warning + "a dictionary, but none was provided" + recreating);
+  EXPECT_THAT(schemes(), ElementsAre(CompressionScheme::lz4));
+}
+
+TEST_F(ArchiveUpdateTest, OldVersionIsRecreated) {
+  put("a.txt", "alpha");
+  ArchiveOptions options;
+  options.version = 1100;
+  writeArchive(path("a.kvz"), {{"a.txt", CompressionScheme::none, "alpha"}}, options);
+  EXPECT_RUN(archive(), 0,
+             "Creating archive a.kvz containing 1 files.\nCompressing: 0%\n"
+             "Archive a.kvz created successfully.\n",
+             "WARNING: the archive a.kvz has an unsupported version.\n"
+             "Re-creating instead of updating.\n");
+  expectArchiveHolds(path("a.kvz"), files_);
+}
+
+TEST_F(ArchiveUpdateTest, UnreadableReusedBlockIsCompressedAfresh) {
+  put("a.txt", "alpha");
+  put("b.txt", std::string(5000, 'b'));
+  BuiltArchive old = writeArchive(path("a.kvz"), {{"a.txt", CompressionScheme::lz4, "alpha"},
+                                                  {"b.txt", CompressionScheme::lz4, files_["b.txt"]}});
+  // Cut the last block short: b.txt's entry still matches its file.
+  old.bytes.resize(old.entries[1].startOffset + old.entries[1].compressedSize / 2);
+  write("a.kvz", old.bytes);
+  put("a.txt", "alpha, edited");
+
+  EXPECT_RUN(archive({"--comp", "lz4"}), 0,
+             "Updating archive a.kvz (2 files) with 2 files.\n"
+             "Compressing: 0%\rCompressing: 50%\nArchive a.kvz created successfully.\n",
+             "");
+  expectArchiveHolds(path("a.kvz"), files_);
+  expectExtractsTo(path("a.kvz"), files_);
+}
+
+// A large block cut short is copied in part before the read fails; the shorter
+// fresh block that takes its place must not leave those bytes behind.
+TEST_F(ArchiveUpdateTest, PartlyCopiedBlockLeavesNoBytesBehind) {
+  put("b.txt", std::string(3 << 20, 'b'));
+  BuiltArchive old = writeArchive(path("a.kvz"), {{"b.txt", CompressionScheme::none, files_["b.txt"]}});
+  old.bytes.resize(old.bytes.size() - (512 << 10));
+  write("a.kvz", old.bytes);
+  put("c.txt", "added after the damaged block");
+
+  EXPECT_RUN(archive(), 0,
+             "Updating archive a.kvz (1 files) with 2 files.\n"
+             "Compressing: 0%\rCompressing: 50%\nArchive a.kvz created successfully.\n",
+             "");
+  EXPECT_THAT(schemes(), ElementsAre(CompressionScheme::lz4, CompressionScheme::none));
+}
+
+TEST_F(ArchiveUpdateTest, ArchiveInsideAnInputDirectoryIsStoredAsAFile) {
+  write("d/a.txt", "alpha");
+  ASSERT_EQ(run({"archive", "d/a.kvz", "d"}).status, 0);
+  const std::string first = contents("d/a.kvz");
+
+  const auto result = run({"archive", "d/a.kvz", "d"});
+  EXPECT_THAT(result.out, EndsWith("Update: reused 1 files.\nArchive d/a.kvz created successfully.\n"));
+  expectArchiveHolds(path("d/a.kvz"), {{"d/a.kvz", first}, {"d/a.txt", "alpha"}});
+}
+
+// Many files on several threads, every other one edited: reused and fresh
+// blocks interleave in the new archive.
+TEST_F(ArchiveUpdateTest, ConcurrentUpdateInterleavesReusedAndFreshBlocks) {
+  for (int i = 0; i < 120; ++i) {
+    put("f" + std::to_string(100 + i) + ".txt",
+        std::string(static_cast<std::size_t>(50 + i * 31), static_cast<char>('a' + i % 26)) + std::to_string(i));
+  }
+  ASSERT_EQ(archive({"-t", "4"}).status, 0);
+  for (int i = 0; i < 120; i += 2) {
+    put("f" + std::to_string(100 + i) + ".txt", "edited " + std::to_string(i));
+  }
+  const auto result = archive({"-t", "4"});
+  EXPECT_THAT(result.out, EndsWith("Compressing: 99%\n" + reusedAndWritten(60)));
+  expectArchiveHolds(path("a.kvz"), files_);
+  expectExtractsTo(path("a.kvz"), files_);
+}
+
+}  // namespace
+}  // namespace qz7test
