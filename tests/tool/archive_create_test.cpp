@@ -177,6 +177,7 @@ TEST_F(ArchiveCreateTest, ConcurrentTasksKeepTheFileListOrder) {
   }
   const auto result = run({"archive", "a.kvz", "dir0", "dir1", "dir2", "-t", "4"});
   ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
   EXPECT_THAT(result.out, StartsWith("Creating archive a.kvz containing 150 files.\nCompressing: 0%\r"));
   EXPECT_THAT(result.out, ::testing::EndsWith("Compressing: 99%\nArchive a.kvz created successfully.\n"));
   expectArchiveHolds(path("a.kvz"), files);

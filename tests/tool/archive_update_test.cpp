@@ -251,6 +251,8 @@ TEST_F(ArchiveUpdateTest, ConcurrentUpdateInterleavesReusedAndFreshBlocks) {
     put("f" + std::to_string(100 + i) + ".txt", "edited " + std::to_string(i));
   }
   const auto result = archive({"-t", "4"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
   EXPECT_THAT(result.out, EndsWith("Compressing: 99%\n" + reusedAndWritten(60)));
   expectArchiveHolds(path("a.kvz"), files_);
   expectExtractsTo(path("a.kvz"), files_);
