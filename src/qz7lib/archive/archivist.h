@@ -7,11 +7,19 @@
 // name exactly, then in normalized form (ASCII lower case, '/' separators, no
 // doubled '/').
 //
+// File contents are read through an optional read cache that keeps whole
+// uncompressed files in their records, bounded by a byte limit and by a
+// first-in-first-out ring of records; prefetchAllWithSuffix fills it in the
+// background.
+//
 // Threads: registry operations (addArchive, addArchivesFromDir, addAlias,
 // clear, construction and destruction) take no lock and must not overlap any
-// other operation on the same object. Lookups (hasFile, getFileInternal,
-// getFileSize, getCacheSize) change nothing and may run on several threads at
-// once while no registry operation runs.
+// other operation on the same object, a running prefetch included. Lookups
+// (hasFile, getFileInternal, getFileSize, getCacheSize) and the reading
+// operations (getFile, getFileCached, freeCacheIfRequired, setCacheLimit) may
+// run on several threads at once while no registry operation runs.
+// Lock order: cacheLock_ may be held while a record's lock is taken, never the
+// reverse.
 
 #include <array>
 #include <atomic>
@@ -19,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -101,6 +110,32 @@ class Archivist {
   // Bytes held by the read cache.
   std::uint64_t getCacheSize() const;
 
+  // Sets the cache limit in bytes; a value below 1 GiB turns the cache off.
+  // Evicts at once when the cache is over the new limit.
+  void setCacheLimit(std::uint64_t bytes);
+  // Writes the file's uncompressed content to the front of out, through the
+  // cache when it is on (then an empty out only fills the cache). The reader's
+  // errors pass through; a file that failed to load stays uncached. record is
+  // a non-null result of hasFile.
+  void getFile(FileRecord* record, std::span<std::byte> out);
+  // Same for a name. An absent name is fatal as in getFileInternal; when the
+  // fatal handler returns, throws std::runtime_error naming the file.
+  void getFile(std::string_view name, std::span<std::byte> out);
+  // Loads the record into the cache unless it is there, then copies its
+  // content to out unless out is empty. A non-empty out shorter than the file
+  // throws InsufficientSpace before anything is read. Concurrent requests for
+  // one record read it once. Empty files are never queued: there is nothing
+  // to keep.
+  void getFileCached(FileRecord* record, std::span<std::byte> out);
+  // When the cache is over its limit or the ring is full, evicts the oldest
+  // records until the cache is 256 MiB below the limit and 1000 slots are free.
+  void freeCacheIfRequired();
+  // Loads every real file whose entry name ends with suffix (byte for byte;
+  // empty: every file) into the cache, on a thread of its own that runs a pool
+  // of `threads` workers (0: one per hardware thread). wait false returns at
+  // once; the Archivist must then outlive the prefetch, which logs its end.
+  void prefetchAllWithSuffix(std::string_view suffix, unsigned int threads, bool wait);
+
  private:
   // Names are looked up by std::string_view without building a std::string.
   struct NameHash {
@@ -114,8 +149,15 @@ class Archivist {
   // Registers one entry of archives_[position] and applies the alias rules to it.
   void registerEntry(const std::string& path, const ArchiveEntry& entry, std::uint64_t position);
   void applyAliasRules(const std::string& name);
+  // The prefetch thread's work.
+  void prefetch(const std::string& suffix, unsigned int threads);
+  // Queues a record that this thread has just loaded as the newest in the ring.
+  void enqueueLoaded(FileRecord* record);
+  // Releases a queued record's data and takes its size off cacheSize_, never
+  // below 0. The caller holds cacheLock_.
+  void dropFromCache(FileRecord& record);
 
-  friend struct ArchivistInspector;  // tests read the cache fields
+  friend struct ArchivistInspector;  // tests reach the cache fields
 
   std::vector<ArchiveIndex> archives_;                         // added archives, in order; never removed
   std::vector<std::pair<std::string, std::string>> aliases_;   // rules in order: (alias text, source text)

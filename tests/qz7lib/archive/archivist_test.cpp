@@ -11,21 +11,9 @@
 
 #include "qz7lib/archive/errors.h"
 #include "support/archive_builder.h"
+#include "support/archivist_inspector.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
-
-namespace qz7lib::archive {
-
-// Reaches the cache fields, which only the cache operations change.
-struct ArchivistInspector {
-  static void markFileLoaded(Archivist& a) { a.fileLoaded_ = true; }
-  static bool fileLoaded(const Archivist& a) { return a.fileLoaded_; }
-  static CacheQueue& queue(Archivist& a) { return *a.cacheQueue_; }
-  static void setCacheSize(Archivist& a, std::uint64_t bytes) { a.cacheSize_ = bytes; }
-  static std::size_t archiveCount(const Archivist& a) { return a.archives_.size(); }
-};
-
-}  // namespace qz7lib::archive
 
 namespace {
 
