@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <system_error>
 
@@ -13,10 +14,23 @@ namespace qz7lib::archive {
 
 namespace {
 
-// Opens an archive file for binary reading. On Linux a directory opens like a
-// file and only fails on the first read; it is refused here as unopenable.
-std::ifstream openArchiveFile(const std::string& path) {
-  std::ifstream stream(path, std::ios::binary);
+// Blocks up to this size are allocated without first asking for the file's
+// length, which would cost a system call per read: such an allocation is
+// harmless, and a block running past the end fails its read. Larger sizes are
+// checked against the file's length before anything is allocated.
+constexpr std::uint64_t kUncheckedBlockSize = 1 << 20;
+
+// The largest offset a stream can seek to.
+constexpr std::uint64_t kMaxStreamOffset = std::numeric_limits<std::streamoff>::max();
+
+// Opens an archive file for binary reading. Unbuffered streams read each block
+// straight into its destination; buffering pays only for many small reads.
+// On Linux a directory opens like a file and only fails on the first read; it
+// is refused here as unopenable.
+std::ifstream openArchiveFile(const std::string& path, bool buffered) {
+  std::ifstream stream;
+  if (!buffered) stream.rdbuf()->pubsetbuf(nullptr, 0);
+  stream.open(path, std::ios::binary);
   std::error_code ignored;
   if (!stream.good() || std::filesystem::is_directory(path, ignored)) {
     throw ArchiveFileAccessError();
@@ -27,9 +41,8 @@ std::ifstream openArchiveFile(const std::string& path) {
 // The length of the file behind stream, or nothing when it cannot be sought.
 // Leaves the stream positioned at the end.
 std::optional<std::uint64_t> fileLength(std::istream& stream) {
-  stream.seekg(0, std::ios::end);
-  const std::streamoff end = stream.tellg();
-  if (!stream.good() || end < 0) return std::nullopt;
+  const std::streamoff end = stream.rdbuf()->pubseekoff(0, std::ios::end, std::ios::in);
+  if (end < 0) return std::nullopt;
   return static_cast<std::uint64_t>(end);
 }
 
@@ -91,7 +104,8 @@ std::unique_ptr<DecompressionDictionary> readDictionary(std::istream& stream,
 
 ArchiveIndex readArchiveIndex(std::string_view path) {
   ArchiveIndex index;
-  std::ifstream stream = openArchiveFile(std::string(path));
+  // The index is read in many small pieces; it keeps the stream's buffer.
+  std::ifstream stream = openArchiveFile(std::string(path), true);
   const std::optional<std::uint64_t> length = fileLength(stream);
   if (!length) throw ArchiveFileAccessError();
   stream.seekg(0);
@@ -138,10 +152,14 @@ void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
   // A failed read of a damaged entry must not fail later reads of healthy ones.
   stream.clear();
 
-  // The block must lie inside the file before its buffer is allocated.
-  const std::optional<std::uint64_t> length = fileLength(stream);
-  if (!length || entry.startOffset > *length || entry.compressedSize > *length - entry.startOffset) {
-    throw ArchiveEntryReadError();
+  if (entry.startOffset > kMaxStreamOffset) throw ArchiveEntryReadError();
+  if (entry.compressedSize > kUncheckedBlockSize) {
+    // A large block must lie inside the file before its buffer is allocated.
+    const std::optional<std::uint64_t> length = fileLength(stream);
+    if (!length || entry.startOffset > *length ||
+        entry.compressedSize > *length - entry.startOffset) {
+      throw ArchiveEntryReadError();
+    }
   }
   // Every byte is overwritten by the read, so the buffer is not zero-filled.
   auto block = std::make_unique_for_overwrite<std::byte[]>(entry.compressedSize);
@@ -161,7 +179,7 @@ void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
 std::ifstream& getArchiveStream(ArchiveStreamMap& streams, std::string_view archivePath) {
   std::string key(archivePath);
   if (auto found = streams.find(key); found != streams.end()) return found->second;
-  std::ifstream stream = openArchiveFile(key);
+  std::ifstream stream = openArchiveFile(key, false);
   return streams.emplace(std::move(key), std::move(stream)).first->second;
 }
 
