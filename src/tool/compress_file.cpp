@@ -51,6 +51,8 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
     result.data = qz7lib::archive::compress(asBytes(*content), scheme, nullptr);
   }
 
+  // The block may wait for collection a while; it need not keep the codec's worst-case room.
+  result.data->shrink_to_fit();
   entry.scheme = scheme;
   entry.compressedSize = result.data->size();
   entry.compressedHash = XXH64(result.data->data(), result.data->size(), 0);

@@ -32,9 +32,15 @@ using qz7lib::archive::DecompressionDictionary;
 
 namespace {
 
-// Tasks kept in flight per pool thread: enough to keep every thread busy while
-// the main thread writes, few enough that memory does not grow with the archive.
-constexpr std::size_t kTasksPerThread = 4;
+// Bound on the input bytes of the tasks submitted but not yet collected, so
+// that memory does not grow with the archive. Results are collected in file
+// order, so one slow file holds up collection while the tasks behind it
+// finish: the window has to hold enough work to keep every thread busy
+// meanwhile. A single file larger than the bound is still submitted, alone.
+constexpr std::uint64_t kMaxBytesInFlight = std::uint64_t{64} << 20;
+// What a task and its result cost beyond the file's bytes, counted per file so
+// that many tiny files are bounded too.
+constexpr std::uint64_t kTaskOverheadBytes = 4096;
 
 void warnRecreating(const std::string& archiveName, const char* reason) {
   std::cerr << "WARNING: the archive " << archiveName << reason
@@ -131,16 +137,27 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
   std::uint64_t reusedCount = 0;
   {
     qz7lib::utils::ThreadPool pool(static_cast<std::size_t>(std::max(threads, 0)));
-    const std::size_t window = pool.get_thread_count() * kTasksPerThread;
+    // Futures of files [collected, submitted), with the sizes of those files.
     std::deque<std::future<CompressionResult>> inFlight;
+    std::deque<std::uint64_t> inFlightSizes;
+    std::uint64_t bytesInFlight = 0;
     std::size_t submitted = 0;
-    auto submitNext = [&] {
-      const std::size_t index = submitted++;
-      inFlight.push_back(pool.submit_task([&archivist, &files, &dictionary, option, index] {
-        return compressFileTask(archivist, files, dictionary.get(), option, index);
-      }));
+    auto fillWindow = [&] {
+      while (submitted < count) {
+        std::error_code error;  // the task reports a file it cannot read
+        const std::uint64_t size =
+            kTaskOverheadBytes + std::filesystem::file_size(files[submitted], error);
+        const std::uint64_t cost = error ? kTaskOverheadBytes : size;
+        if (!inFlight.empty() && bytesInFlight + cost > kMaxBytesInFlight) return;
+        const std::size_t index = submitted++;
+        inFlight.push_back(pool.submit_task([&archivist, &files, &dictionary, option, index] {
+          return compressFileTask(archivist, files, dictionary.get(), option, index);
+        }));
+        inFlightSizes.push_back(cost);
+        bytesInFlight += cost;
+      }
     };
-    while (submitted < count && inFlight.size() < window) submitNext();
+    fillWindow();
 
     // Puts the block of file i into the archive: a reused block is copied from
     // the old archive, or compressed afresh when its bytes cannot be read there.
@@ -167,7 +184,9 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
         failCompressing(files[i], e, writer);
       }
       inFlight.pop_front();
-      if (submitted < count) submitNext();
+      bytesInFlight -= inFlightSizes.front();
+      inFlightSizes.pop_front();
+      fillWindow();
 
       if (result.reused) ++reusedCount;
       if (!writer.opened()) {
