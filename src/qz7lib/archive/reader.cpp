@@ -173,7 +173,13 @@ void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
   if (verify && XXH64(stored.data(), stored.size(), 0) != entry.compressedHash) {
     throw HashCheckFailed();
   }
-  decompress(stored, out, entry.scheme, dictionary);
+  // The index is not covered by a hash: a block that decodes to another length
+  // than the entry claims is damage, not a short or padded file.
+  const std::size_t expected = static_cast<std::size_t>(
+      std::min<std::uint64_t>(entry.uncompressedSize, out.size()));
+  if (decompress(stored, out.first(expected), entry.scheme, dictionary) != entry.uncompressedSize) {
+    throw DecompressionFailed();
+  }
 }
 
 std::ifstream& getArchiveStream(ArchiveStreamMap& streams, std::string_view archivePath) {

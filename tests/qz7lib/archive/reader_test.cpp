@@ -402,6 +402,28 @@ TEST_F(ReaderTest, DamagedBlocksFailTheirReadOnly) {
   EXPECT_EQ(read(path, index, index.entries[1]), entries[1].content);
 }
 
+TEST_F(ReaderTest, BlocksThatDecodeToAnotherSizeThanTheIndexClaimsAreDamage) {
+  const auto entries = mixedEntries();
+  const auto built = buildArchive(entries);
+  const std::string path = write(built.bytes);
+  const ArchiveIndex index = readArchiveIndex(path);
+
+  for (std::size_t i : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+    for (std::int64_t delta : {-1, 1}) {
+      ArchiveEntry entry = index.entries[i];
+      entry.uncompressedSize += static_cast<std::uint64_t>(delta);
+      // Even a buffer with room to spare must not take more than the entry claims.
+      std::string out(entries[i].content.size() + 100, '-');
+      EXPECT_THROW(readFile(path, index, entry, std::as_writable_bytes(std::span(out)), true),
+                   DecompressionFailed)
+          << entries[i].name << " " << delta;
+      if (delta < 0) {
+        EXPECT_EQ(out.substr(entry.uncompressedSize), std::string(out.size() - entry.uncompressedSize, '-'));
+      }
+    }
+  }
+}
+
 TEST_F(ReaderTest, AStreamLeftFailedByAnEarlierReadIsClearedForTheNextOne) {
   const auto built = buildArchive(mixedEntries());
   const std::string path = write(built.bytes);
