@@ -16,7 +16,7 @@
 #include "qz7lib/archive/archivist.h"
 #include "qz7lib/archive/errors.h"
 #include "support/archive_builder.h"
-#include "support/archivist_inspector.h"
+#include "support/archivist_internals.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
