@@ -19,9 +19,11 @@ namespace qz7lib::utils {
 // is followed by anything other than '/' or ends the glob.
 std::string globToRegex(std::string_view glob);
 
-// Walks the whole tree below baseDir (symbolic links to directories are not
+// Walks the tree below baseDir (symbolic links to directories are not
 // followed) and returns, in walk order, every entry of any type whose
-// '/'-separated path relative to baseDir matches glob. Each result is baseDir
+// '/'-separated path relative to baseDir matches glob. Subtrees outside the
+// glob's fixed leading directories ('src/lib/' of 'src/lib/**/*.c') are not
+// entered; the result is that of a walk over the whole tree. Each result is baseDir
 // joined with the relative path, so with baseDir "." results begin with "./".
 // Throws what globToRegex throws, std::regex_error for a pattern that does not
 // compile and std::filesystem::filesystem_error when the walk fails.

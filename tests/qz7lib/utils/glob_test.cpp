@@ -164,3 +164,98 @@ TEST(FindFilesByGlobEmptyTest, EmptyBaseDirectoryGivesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// findFilesByGlob as a walk over the whole tree: the result every narrower
+// walk must reproduce exactly, order included.
+std::vector<std::string> findByWholeWalk(const std::string& baseDir, std::string_view glob) {
+  const std::regex expression(globToRegex(glob));
+  const fs::path base(baseDir);
+  std::vector<std::string> matches;
+  for (const auto& entry : fs::recursive_directory_iterator(base)) {
+    const std::string relative = entry.path().lexically_relative(base).generic_string();
+    if (std::regex_match(relative, expression)) matches.push_back(entry.path().generic_string());
+  }
+  return matches;
+}
+
+class FindFilesByGlobNarrowingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* file :
+         {"usr/include/a.h", "usr/include/linux/b.h", "usr/include/linux/nf/c.h",
+          "usr/include/linux/nf/C.h", "usr/include.h", "usr/includes/d.h", "usr/lib/x.so",
+          "usr/lib/x86_64/y.so.1", "usr/share/doc/r.txt", "usr/share/doc.d/s.txt",
+          "usr/sharedoc/t.txt", "usrx/include/e.h", "Usr/include/f.h", "a b/c d/e.txt",
+          "x.y/z/w.c", "ab/c.txt", "abc/d.txt", "b/c.txt", "c.txt", "opt/Makefile",
+          "usrlib/g.txt"}) {
+      qz7test::writeFile(dir_.path() / file, "x");
+    }
+    fs::create_directories(dir_.path() / "usr/include/empty");
+    // A link to a directory is listed but never entered by the walk.
+    fs::create_directory_symlink(dir_.path() / "usr/include", dir_.path() / "usr/inc");
+    fs::create_symlink(dir_.path() / "c.txt", dir_.path() / "usr/c-link.txt");
+  }
+
+  void expectSameAsWholeWalk(const std::string& base, std::string_view glob) {
+    SCOPED_TRACE(std::string(glob) + " below " + base);
+    std::vector<std::string> expected;
+    bool expectedThrows = false;
+    try {
+      expected = findByWholeWalk(base, glob);
+    } catch (const std::exception&) {
+      expectedThrows = true;
+    }
+    if (expectedThrows) {
+      EXPECT_ANY_THROW(findFilesByGlob(base, glob));
+      return;
+    }
+    EXPECT_EQ(findFilesByGlob(base, glob), expected);
+  }
+
+  qz7test::TempDir dir_;
+};
+
+const char* const kNarrowingGlobs[] = {
+    "**/*", "usr/**/*", "usr/include/**/*.h", "usr/include/linux/nf/*", "usr/include/*.h",
+    "usr/include/linux/b.h", "usr/include/missing/*", "usr/include/empty/**/*",
+    "usr/inc/**/*", "usr/inc/*", "usr/c-link.txt", "usr/c-link.txt/*", "usr/include.h/*",
+    "usr/include/", "usr/", "usr", "usr/share/doc/*.txt", "usr/share/doc.d/*",
+    "usr/lib/x86_64/*.so.1", "usr/lib/x?86_64/*", "usr/?lib/*", "usr/+lib/*",
+    "usr/(lib|share)/**/*", "usr/include|b/c.txt", "c.txt|usr/lib/x.so", "[ab]*/c.txt",
+    "ab?c/*.txt", "abc?/*.txt", "a b/c d/*", "x.y/z/*.c", "x\\.y/z/*.c", "./usr/./include/*.h",
+    "usr/include/../lib/*", "usr/*/linux/*.h", "usr/{1}include/*", "Usr/**/*", "USR/**/*",
+    "opt/*", "/usr/include/*.h", "../usr/*", "usr/**/../*", "usr/(include/*",
+    "**/nf/*.h", "usr/include/linux/nf/C.h", ""};
+
+TEST_F(FindFilesByGlobNarrowingTest, SameResultsInTheSameOrderAsAWholeWalk) {
+  const CurrentDirectoryGuard inside(dir_.path());
+  for (const char* glob : kNarrowingGlobs) {
+    expectSameAsWholeWalk(".", glob);
+    expectSameAsWholeWalk("usr", glob);
+    expectSameAsWholeWalk("./usr/", glob);
+    expectSameAsWholeWalk(dir_.path().string(), glob);
+  }
+}
+
+TEST_F(FindFilesByGlobNarrowingTest, FixedDirectoriesStillFindEveryMatch) {
+  const CurrentDirectoryGuard inside(dir_.path());
+  EXPECT_THAT(findFilesByGlob(".", "usr/include/linux/**/*.h"),
+              UnorderedElementsAre("./usr/include/linux/b.h", "./usr/include/linux/nf/c.h",
+                                   "./usr/include/linux/nf/C.h"));
+  EXPECT_THAT(findFilesByGlob(".", "usr/lib/x86_64/*"), ElementsAre("./usr/lib/x86_64/y.so.1"));
+  EXPECT_THAT(findFilesByGlob(".", "x.y/z/*.c"), ElementsAre("./x.y/z/w.c"));
+  EXPECT_THAT(findFilesByGlob(".", "a b/c d/*"), ElementsAre("./a b/c d/e.txt"));
+  EXPECT_THAT(findFilesByGlob(".", "usr/inc/*"), IsEmpty());
+  // An alternation makes no leading directory fixed.
+  EXPECT_THAT(findFilesByGlob(".", "usr/include|b/c.txt"),
+              UnorderedElementsAre("./usr/include", "./b/c.txt"));
+}
+
+TEST_F(FindFilesByGlobNarrowingTest, AMissingBaseStillThrows) {
+  EXPECT_THROW(findFilesByGlob(dir_.file("missing"), "usr/include/*.h"), fs::filesystem_error);
+  EXPECT_THROW(findFilesByGlob(dir_.file("c.txt"), "usr/include/*.h"), fs::filesystem_error);
+}
+
+}  // namespace
