@@ -137,17 +137,16 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
   std::uint64_t reusedCount = 0;
   {
     qz7lib::utils::ThreadPool pool(static_cast<std::size_t>(std::max(threads, 0)));
-    // Futures of files [collected, submitted), with the sizes of those files.
+    // Futures of the files submitted but not collected yet, with what each costs.
     std::deque<std::future<CompressionResult>> inFlight;
     std::deque<std::uint64_t> inFlightSizes;
     std::uint64_t bytesInFlight = 0;
     std::size_t submitted = 0;
     auto fillWindow = [&] {
       while (submitted < count) {
-        std::error_code error;  // the task reports a file it cannot read
-        const std::uint64_t size =
-            kTaskOverheadBytes + std::filesystem::file_size(files[submitted], error);
-        const std::uint64_t cost = error ? kTaskOverheadBytes : size;
+        std::error_code error;  // a file that cannot be read is its task's to report
+        const std::uint64_t fileSize = std::filesystem::file_size(files[submitted], error);
+        const std::uint64_t cost = kTaskOverheadBytes + (error ? 0 : fileSize);
         if (!inFlight.empty() && bytesInFlight + cost > kMaxBytesInFlight) return;
         const std::size_t index = submitted++;
         inFlight.push_back(pool.submit_task([&archivist, &files, &dictionary, option, index] {
