@@ -209,8 +209,8 @@ extract_archives() {
 declare -A READ_SECONDS
 random_reads() {
   log "random reads: $READS, seed $SEED"
-  local reader reads bytes seconds
-  while IFS=$'\t' read -r reader reads bytes seconds; do
+  local reader bytes seconds
+  while IFS=$'\t' read -r reader _ bytes seconds; do
     READ_SECONDS[$reader]=$seconds
     READ_BYTES=$bytes
   done < <("$READER" reads "$TREE" "$ARCHIVES/qz7.kvz" "$ARCHIVES/peer.zip" --reads "$READS" --seed "$SEED")
@@ -236,7 +236,7 @@ codec_speeds() {
 write_report() {
   local md="$DOCS/performance.md" many="qz7 t$THREADS_MANY" k
   mkdir -p "$DOCS"
-  read -r ENTRIES STORED CONTENT ARCHIVE_BYTES <<< "$("$READER" stats "$ARCHIVES/qz7.kvz")"
+  read -r ENTRIES STORED _ ARCHIVE_BYTES <<< "$("$READER" stats "$ARCHIVES/qz7.kvz")"
   local index_bytes=$(( 48 + 304 * ENTRIES ))
   local padding=$(( ARCHIVE_BYTES - index_bytes - STORED ))
   local lz4sum=${SIZE["c/lz4 -12 per file"]}
