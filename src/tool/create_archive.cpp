@@ -7,9 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
-#include <future>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -24,6 +22,7 @@
 #include "tool/archive_writer.h"
 #include "tool/commands.h"
 #include "tool/compress_file.h"
+#include "tool/compression_window.h"
 #include "tool/input_collection.h"
 
 using qz7lib::archive::ArchiveEntry;
@@ -31,16 +30,6 @@ using qz7lib::archive::CompressionDictionary;
 using qz7lib::archive::DecompressionDictionary;
 
 namespace {
-
-// Bound on the input bytes of the tasks submitted but not yet collected, so
-// that memory does not grow with the archive. Results are collected in file
-// order, so one slow file holds up collection while the tasks behind it
-// finish: the window has to hold enough work to keep every thread busy
-// meanwhile. A single file larger than the bound is still submitted, alone.
-constexpr std::uint64_t kMaxBytesInFlight = std::uint64_t{64} << 20;
-// What a task and its result cost beyond the file's bytes, counted per file so
-// that many tiny files are bounded too.
-constexpr std::uint64_t kTaskOverheadBytes = 4096;
 
 void warnRecreating(const std::string& archiveName, const char* reason) {
   std::cerr << "WARNING: the archive " << archiveName << reason
@@ -137,26 +126,9 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
   std::uint64_t reusedCount = 0;
   {
     qz7lib::utils::ThreadPool pool(static_cast<std::size_t>(std::max(threads, 0)));
-    // Futures of the files submitted but not collected yet, with what each costs.
-    std::deque<std::future<CompressionResult>> inFlight;
-    std::deque<std::uint64_t> inFlightSizes;
-    std::uint64_t bytesInFlight = 0;
-    std::size_t submitted = 0;
-    auto fillWindow = [&] {
-      while (submitted < count) {
-        std::error_code error;  // a file that cannot be read is its task's to report
-        const std::uint64_t fileSize = std::filesystem::file_size(files[submitted], error);
-        const std::uint64_t cost = kTaskOverheadBytes + (error ? 0 : fileSize);
-        if (!inFlight.empty() && bytesInFlight + cost > kMaxBytesInFlight) return;
-        const std::size_t index = submitted++;
-        inFlight.push_back(pool.submit_task([&archivist, &files, &dictionary, option, index] {
-          return compressFileTask(archivist, files, dictionary.get(), option, index);
-        }));
-        inFlightSizes.push_back(cost);
-        bytesInFlight += cost;
-      }
-    };
-    fillWindow();
+    CompressionWindow window(pool, files, [&archivist, &files, &dictionary, option](std::size_t i) {
+      return compressFileTask(archivist, files, dictionary.get(), option, i);
+    });
 
     // Puts the block of file i into the archive: a reused block is copied from
     // the old archive, or compressed afresh when its bytes cannot be read there.
@@ -178,14 +150,10 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
     for (std::size_t i = 0; i < count; ++i) {
       CompressionResult result;
       try {
-        result = inFlight.front().get();
+        result = window.take(i);
       } catch (const std::runtime_error& e) {
         failCompressing(files[i], e, writer);
       }
-      inFlight.pop_front();
-      bytesInFlight -= inFlightSizes.front();
-      inFlightSizes.pop_front();
-      fillWindow();
 
       if (result.reused) ++reusedCount;
       if (!writer.opened()) {

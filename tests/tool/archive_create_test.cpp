@@ -164,17 +164,22 @@ TEST_F(ArchiveCreateTest, AutomaticStoresFromNinetyFivePercentOn) {
   EXPECT_EQ(index.entries[1].compressedSize, 100u);
 }
 
-// Many files of many sizes on several threads: entries and blocks still come in
-// file-list order and every block belongs to its own file.
+// Many files of many sizes on several threads, large ones among them (which are
+// started ahead of their turn): entries and blocks still come in file-list order,
+// every block belongs to its own file, and the archive is the one a single
+// thread writes.
 TEST_F(ArchiveCreateTest, ConcurrentTasksKeepTheFileListOrder) {
   FileMap files;
   for (int i = 0; i < 150; ++i) {
     const std::string name = "dir" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".dat";
     std::string content = noise(static_cast<std::size_t>(i * 37 % 900), static_cast<std::uint32_t>(i));
     if (i % 2 == 0) content += std::string(static_cast<std::size_t>(i * 53), static_cast<char>('a' + i % 26));
+    if (i % 30 == 7) content += noise(static_cast<std::size_t>(256 * 1024 + i * 999), 77);
     write(name, content);
     files[name] = content;
   }
+  const auto single = run({"archive", "single.kvz", "dir0", "dir1", "dir2", "-t", "1"});
+  ASSERT_EQ(single.status, 0) << single.err;
   const auto result = run({"archive", "a.kvz", "dir0", "dir1", "dir2", "-t", "4"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "");
@@ -182,6 +187,7 @@ TEST_F(ArchiveCreateTest, ConcurrentTasksKeepTheFileListOrder) {
   EXPECT_THAT(result.out, ::testing::EndsWith("Compressing: 99%\nArchive a.kvz created successfully.\n"));
   expectArchiveHolds(path("a.kvz"), files);
   expectExtractsTo(path("a.kvz"), files);
+  EXPECT_TRUE(readFile(path("a.kvz")) == readFile(path("single.kvz")));
 }
 
 TEST_F(ArchiveCreateTest, DictionaryFailures) {

@@ -1,0 +1,74 @@
+#include "tool/compression_window.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// Bound on the input bytes of submitted but uncollected files. It has to hold
+// enough work to keep every thread busy while collection waits for a slow file.
+// A single file larger than the bound is still submitted, alone.
+constexpr std::uint64_t kMaxBytesInFlight = std::uint64_t{64} << 20;
+// Share of the bound that files started ahead of their turn may take, so that
+// the files at the head of the list always find room.
+constexpr std::uint64_t kMaxBytesAhead = kMaxBytesInFlight / 2;
+// Files from this size on are started ahead of their turn, largest first.
+constexpr std::uint64_t kLargeFileBytes = std::uint64_t{256} << 10;
+// What a task and its result cost beyond the file's bytes, counted per file so
+// that many tiny files are bounded too.
+constexpr std::uint64_t kTaskOverheadBytes = 4096;
+
+}  // namespace
+
+CompressionWindow::CompressionWindow(qz7lib::utils::ThreadPool& pool,
+                                     const std::vector<std::string>& files, Task task)
+    : pool_(pool),
+      task_(std::move(task)),
+      costs_(files.size()),
+      futures_(files.size()),
+      submitted_(files.size(), false) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::error_code error;  // a file that cannot be read is its task's to report
+    const std::uint64_t size = std::filesystem::file_size(files[i], error);
+    costs_[i] = kTaskOverheadBytes + (error ? 0 : size);
+    if (!error && size >= kLargeFileBytes) largestFirst_.push_back(i);
+  }
+  std::stable_sort(largestFirst_.begin(), largestFirst_.end(),
+                   [this](std::size_t a, std::size_t b) { return costs_[a] > costs_[b]; });
+  fill();
+}
+
+CompressionResult CompressionWindow::take(std::size_t index) {
+  if (!submitted_[index]) submit(index);
+  std::future<CompressionResult> future = std::move(futures_[index]);
+  bytesInFlight_ -= costs_[index];
+  fill();
+  return future.get();
+}
+
+void CompressionWindow::submit(std::size_t index) {
+  submitted_[index] = true;
+  bytesInFlight_ += costs_[index];
+  futures_[index] = pool_.submit_task([this, index] { return task_(index); });
+}
+
+void CompressionWindow::fill() {
+  // Large files first, into their share of the bound.
+  while (nextLarge_ < largestFirst_.size()) {
+    const std::size_t index = largestFirst_[nextLarge_];
+    if (submitted_[index]) {
+      ++nextLarge_;
+      continue;
+    }
+    if (bytesInFlight_ > 0 && bytesInFlight_ + costs_[index] > kMaxBytesAhead) break;
+    submit(index);
+    ++nextLarge_;
+  }
+  // Then in file order, into the whole bound.
+  for (; nextInOrder_ < costs_.size(); ++nextInOrder_) {
+    if (submitted_[nextInOrder_]) continue;
+    if (bytesInFlight_ > 0 && bytesInFlight_ + costs_[nextInOrder_] > kMaxBytesInFlight) break;
+    submit(nextInOrder_);
+  }
+}
