@@ -24,8 +24,11 @@ namespace {
 
 // Compares the entry's bytes with the file of the same relative path.
 void compareWithDisk(const ArchiveEntry& entry, std::span<const std::byte> contents) {
-  // Only a name that stays below the current directory is looked up on disk.
-  checkEntryName(entry);
+  // The name is taken as it stands, relative to the current directory; only a
+  // damaged field without its NUL is refused, so nothing past it is read.
+  if (!qz7lib::archive::hasTerminatedName(entry)) {
+    throw std::runtime_error("entry name is not terminated within its 256 bytes");
+  }
   const fs::path path(qz7lib::archive::entryName(entry));
   const std::uintmax_t size = fs::file_size(path);
   if (size != entry.uncompressedSize) {
