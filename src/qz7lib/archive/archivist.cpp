@@ -74,6 +74,13 @@ Archivist::Archivist() : cacheQueue_(std::make_unique<CacheQueue>()) {
   Logger::instance();
 }
 
+Archivist::~Archivist() {
+  // A detached prefetch reads the records and logs its end: it must be done
+  // with this object before anything is released.
+  std::unique_lock lock(prefetchMutex_);
+  prefetchEnded_.wait(lock, [this] { return runningPrefetches_ == 0; });
+}
+
 Archivist* Archivist::instance() {
   if (!instanceHolder) instanceHolder = std::make_unique<Archivist>();
   return instanceHolder.get();

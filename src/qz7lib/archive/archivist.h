@@ -23,10 +23,12 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -74,6 +76,8 @@ struct CacheQueue {
 class Archivist {
  public:
   Archivist();
+  // Waits for prefetches that still run, then releases everything.
+  ~Archivist();
   Archivist(const Archivist&) = delete;
   Archivist& operator=(const Archivist&) = delete;
 
@@ -133,7 +137,7 @@ class Archivist {
   // Loads every real file whose entry name ends with suffix (byte for byte;
   // empty: every file) into the cache, on a thread of its own that runs a pool
   // of `threads` workers (0: one per hardware thread). wait false returns at
-  // once; the Archivist must then outlive the prefetch, which logs its end.
+  // once; destroying the Archivist then waits until the prefetch has ended.
   void prefetchAllWithSuffix(std::string_view suffix, unsigned int threads, bool wait);
 
  private:
@@ -167,6 +171,10 @@ class Archivist {
   std::atomic<bool> fileLoaded_{false};                        // set by the first file read, never reset
   std::atomic<std::uint64_t> cacheLimit_{0};                   // cache limit in bytes; 0 = cache off
   std::atomic<std::uint64_t> cacheSize_{0};                    // bytes of the records in cacheQueue_
+
+  std::mutex prefetchMutex_;                   // guards runningPrefetches_
+  std::condition_variable prefetchEnded_;      // signalled when a prefetch thread is done with this object
+  unsigned int runningPrefetches_ = 0;         // prefetch threads started and not yet done
 };
 
 }  // namespace qz7lib::archive

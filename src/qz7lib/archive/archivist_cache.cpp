@@ -162,8 +162,25 @@ void Archivist::freeCacheIfRequired() {
 }
 
 void Archivist::prefetchAllWithSuffix(std::string_view suffix, unsigned int threads, bool wait) {
-  std::thread prefetcher(
-      [this, threads, suffix = std::string(suffix)] { prefetch(suffix, threads); });
+  {
+    std::lock_guard guard(prefetchMutex_);
+    ++runningPrefetches_;
+  }
+  std::thread prefetcher;
+  try {
+    prefetcher = std::thread([this, threads, suffix = std::string(suffix)] {
+      prefetch(suffix, threads);
+      // The last touch of this object: once the lock is released the
+      // destructor may go ahead, so the notification happens under it.
+      std::lock_guard guard(prefetchMutex_);
+      --runningPrefetches_;
+      prefetchEnded_.notify_all();
+    });
+  } catch (...) {
+    std::lock_guard guard(prefetchMutex_);
+    --runningPrefetches_;
+    throw;
+  }
   if (wait) {
     prefetcher.join();
   } else {

@@ -556,4 +556,29 @@ TEST_F(ArchivistPrefetchConcurrentTest, WithoutWaitReturnsBeforeThePrefetchEnds)
   EXPECT_TRUE(cached("a.png"));
 }
 
+TEST_F(ArchivistPrefetchConcurrentTest, DestroyingTheArchivistWaitsForADetachedPrefetch) {
+  const std::string path = dir.file("own.kvz");
+  qz7test::writeArchive(path, {{"a.png", CompressionScheme::lz4, makeContent(1, 800)},
+                               {"b.png", CompressionScheme::none, "b"}});
+  auto own = std::make_unique<Archivist>();
+  own->addArchive(path);
+  own->setCacheLimit(kGiB);
+  FileRecord* held = own->hasFile("a.png");
+
+  // The prefetch cannot finish while the test holds a record's lock, so the
+  // destruction has to wait for it instead of freeing the records under it.
+  held->lock.lock();
+  own->prefetchAllWithSuffix(".png", 2, false);
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    own.reset();
+    destroyed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(destroyed.load());
+  held->lock.unlock();
+  destroyer.join();
+  EXPECT_THAT(log.withLine(231), ElementsAre(prefetchFinished(".png", 2)));
+}
+
 }  // namespace
