@@ -280,7 +280,11 @@ class TerminalRun {
   // The exit status after the process ended within the timeout, else -1.
   int wait(int timeoutMs) {
     readUntil("\x01never", timeoutMs);  // drains the output up to its end
-    if (status_ < 0 && waitpid(pid_, &status_, 0) != pid_) return -1;
+    // A process that still waits is killed by the destructor, not waited for.
+    for (int waited = 0; !exited(); waited += 10) {
+      if (waited >= timeoutMs) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
   }
   const std::string& out() const { return out_; }
@@ -319,6 +323,30 @@ TEST_F(FrontEndTest, WaitOnATerminalPausesForOneKeyAfterTheCommand) {
             "Archive a.kvz extracted to " + quotedPath(dir()) + ".\n" + prompt + "\n");
   const termios after = terminal.terminalMode();
   EXPECT_EQ(after.c_lflag, before.c_lflag);  // line mode and echo are back
+}
+
+TEST_F(FrontEndTest, WaitOnATerminalIsSkippedAfterAnyError) {
+  const std::string prompt = "Press any key to continue . . . ";
+  const std::string longName(300, 'n');
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string firstLine;
+  } cases[] = {
+      {{"-w", "extract", "missing.kvz"}, 255, "Error: archive missing.kvz does not exist!\n"},
+      {{"-w"}, 1, "Command is required\n"},
+      {{"-w", "info", "a.kvz", "-w"}, 1, "Flag could not be matched: 'w'\n"},
+      {{"-w", "extract", longName}, 2, "filesystem error: status: File name too long"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back().substr(0, 20));
+    TerminalRun terminal(dir(), c.args);
+    ASSERT_TRUE(terminal.started());
+    // No key is pressed: the process ends by itself.
+    EXPECT_EQ(terminal.wait(10000), c.status);
+    EXPECT_TRUE(terminal.out().starts_with(c.firstLine)) << terminal.out();
+    EXPECT_EQ(terminal.out().find(prompt), std::string::npos) << terminal.out();
+  }
 }
 
 }  // namespace
