@@ -39,6 +39,12 @@ CompressionWindow::CompressionWindow(qz7lib::utils::ThreadPool& pool,
   fill();
 }
 
+CompressionWindow::~CompressionWindow() {
+  for (std::future<CompressionResult>& future : futures_) {
+    if (future.valid()) future.wait();
+  }
+}
+
 CompressionResult CompressionWindow::take(std::size_t index) {
   if (!submitted_[index]) submit(index);
   std::future<CompressionResult> future = std::move(futures_[index]);

@@ -27,6 +27,12 @@ class CompressionWindow {
   // Starts submitting task(i) for the files; pool must outlive the window.
   CompressionWindow(qz7lib::utils::ThreadPool& pool, const std::vector<std::string>& files,
                     Task task);
+  // Waits for the tasks that were submitted and not taken: they call this
+  // window's task, so none may still run or wait in the pool once it is gone
+  // (as when a task's exception ends the collection early).
+  ~CompressionWindow();
+  CompressionWindow(const CompressionWindow&) = delete;
+  CompressionWindow& operator=(const CompressionWindow&) = delete;
 
   // The result of file index, waiting for it when needed. Call with index
   // 0, 1, 2, ... in turn. Rethrows what the task threw.
