@@ -106,7 +106,9 @@ CompressionDictionary::CompressionDictionary(const std::string& path) {
 CompressionDictionary::~CompressionDictionary() { ZSTD_freeCDict(handle_); }
 
 DecompressionDictionary::DecompressionDictionary(const std::vector<char>& bytes)
-    : handle_(ZSTD_createDDict(bytes.data(), bytes.size())), bytes_(bytes) {
+    : handle_(nullptr), bytes_(bytes) {
+  // Digested only once the copy exists, so that a failing copy leaks no handle.
+  handle_ = ZSTD_createDDict(bytes_.data(), bytes_.size());
   if (handle_ == nullptr) throw std::runtime_error("Could not load decompression dictionary");
 }
 
