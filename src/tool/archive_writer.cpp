@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 using qz7lib::archive::ArchiveEntry;
@@ -20,6 +22,8 @@ namespace {
 
 constexpr std::size_t kCopyChunkSize = 1 << 20;
 constexpr std::byte kZeros[qz7lib::archive::kBlockAlignment] = {};
+constexpr std::size_t kMaxFileNameBytes = 255;
+constexpr int kMaxSymlinkHops = 40;
 
 // Writes all of data at offset, resuming after short writes.
 bool writeAllAt(int fd, const void* data, std::size_t size, std::uint64_t offset) {
@@ -35,6 +39,30 @@ bool writeAllAt(int fd, const void* data, std::size_t size, std::uint64_t offset
     offset += static_cast<std::uint64_t>(written);
   }
   return true;
+}
+
+// The file that the archive name stands for. A symbolic link is followed, even
+// one whose target does not exist yet, so that the file it names is replaced and
+// the link stays, as when the archive is written in place.
+std::filesystem::path targetOf(const std::string& archiveName) {
+  std::filesystem::path target = archiveName;
+  std::error_code error;
+  for (int hops = 0; hops < kMaxSymlinkHops && std::filesystem::is_symlink(target, error); ++hops) {
+    const std::filesystem::path link = std::filesystem::read_symlink(target, error);
+    if (error) break;
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  return target;
+}
+
+// A name for the temporary file beside target, shortening target's own name so
+// that the result still fits a directory entry.
+std::string temporaryNameFor(const std::filesystem::path& target, int attempt) {
+  const std::string suffix = attempt == 0 ? fmt::format(".{}.tmp", ::getpid())
+                                          : fmt::format(".{}-{}.tmp", ::getpid(), attempt);
+  std::string name = target.filename().string();
+  name.resize(std::min(name.size(), kMaxFileNameBytes - suffix.size()));
+  return (target.parent_path() / (name + suffix)).string();
 }
 
 }  // namespace
@@ -54,10 +82,16 @@ ArchiveWriter::~ArchiveWriter() { discard(); }
 
 void ArchiveWriter::open() {
   opened_ = true;
+  const std::filesystem::path target = targetOf(archiveName_);
+  // A name without a file name part ("" or "dir/") cannot be opened as a file.
+  if (!target.has_filename()) {
+    failure_ = Failure::header;
+    return;
+  }
+  targetName_ = target.string();
   // The process id keeps concurrent runs apart; the counter steps over leftovers.
   for (int attempt = 0; fd_ < 0; ++attempt) {
-    temporaryName_ = attempt == 0 ? fmt::format("{}.{}.tmp", archiveName_, ::getpid())
-                                  : fmt::format("{}.{}-{}.tmp", archiveName_, ::getpid(), attempt);
+    temporaryName_ = temporaryNameFor(target, attempt);
     fd_ = ::open(temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ < 0 && (errno != EEXIST || attempt == 100)) {
       temporaryName_.clear();
@@ -67,7 +101,7 @@ void ArchiveWriter::open() {
   }
   // An archive rewritten in place would keep its permissions; so does its replacement.
   struct stat old {};
-  if (::stat(archiveName_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+  if (::stat(targetName_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
     ::fchmod(fd_, old.st_mode & 07777);
   }
 }
@@ -155,7 +189,7 @@ ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& en
     fd_ = -1;
   }
   if (failure_ == Failure::none) {
-    if (std::rename(temporaryName_.c_str(), archiveName_.c_str()) == 0) {
+    if (std::rename(temporaryName_.c_str(), targetName_.c_str()) == 0) {
       committed_ = true;
     } else {
       failure_ = Failure::data;

@@ -4,7 +4,8 @@
 // archive and renames it over the archive once everything is written, so a
 // failed write leaves an existing archive as it was. Blocks are written as they
 // come; the region for the headers, the index and the dictionary block is
-// reserved at the front and filled in last.
+// reserved at the front and filled in last. An archive name that is a symbolic
+// link is written through: the file it points to is replaced, the link stays.
 
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +64,7 @@ class ArchiveWriter {
   std::uint64_t placeNextBlock();
 
   std::string archiveName_;
+  std::string targetName_;  // the file that archiveName_ stands for, through symbolic links
   std::uint64_t fileCount_;
   const std::vector<char>* dictionary_;  // not owned; null without a dictionary block
   std::uint64_t position_;               // where the next byte of the data region goes

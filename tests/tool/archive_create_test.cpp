@@ -228,6 +228,40 @@ TEST_F(ArchiveCreateTest, ArchiveThatCannotBeCreatedReportsTheHeader) {
              "Creating archive missing/a.kvz containing 1 files.\nCompressing: 0%\n",
              "Failed to write output archive file header for \"missing/a.kvz\".");
   EXPECT_FALSE(exists("missing"));
+
+  // A name that cannot be a file's fails the same way.
+  EXPECT_RUN(run({"archive", "", "a.txt"}), 255,
+             "Creating archive  containing 1 files.\nCompressing: 0%\n",
+             "Failed to write output archive file header for \"\".");
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+// The archive replaces the file that its name stands for: through a symbolic
+// link (even a dangling one) the link stays and its target is written; a file
+// name of 254 bytes still leaves room for the temporary file beside it.
+TEST_F(ArchiveCreateTest, ArchiveNameIsTheFileItStandsFor) {
+  write("a.txt", "alpha");
+  write("b.txt", "bravo");
+  std::filesystem::create_directory(path("real"));
+  std::filesystem::create_symlink("real/x.kvz", path("link.kvz"));
+  EXPECT_RUN(run({"archive", "link.kvz", "a.txt"}), 0,
+             "Creating archive link.kvz containing 1 files.\nCompressing: 0%\n"
+             "Archive link.kvz created successfully.\n",
+             "");
+  EXPECT_EQ(run({"archive", "link.kvz", "a.txt", "b.txt"}).out,
+            "Updating archive link.kvz (1 files) with 2 files.\n"
+            "Compressing: 0%\rCompressing: 50%\nUpdate: reused 1 files.\n"
+            "Archive link.kvz created successfully.\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(path("link.kvz")));
+  expectArchiveHolds(path("real/x.kvz"), {{"a.txt", "alpha"}, {"b.txt", "bravo"}});
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+  EXPECT_THAT(temporaryFiles(path("real")), IsEmpty());
+
+  const std::string longName = std::string(250, 'n') + ".kvz";
+  const auto result = run({"archive", longName, "a.txt"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  expectArchiveHolds(path(longName), {{"a.txt", "alpha"}});
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
 }
 
 // Lowers the file-size limit for the processes started while it lives; writes
