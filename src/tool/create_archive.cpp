@@ -13,6 +13,7 @@
 #include <optional>
 #include <regex>
 #include <stdexcept>
+#include <system_error>
 
 #include "qz7lib/archive/archivist.h"
 #include "qz7lib/archive/compression.h"
@@ -76,6 +77,16 @@ std::optional<std::uint64_t> decideUpdate(const std::string& archiveName,
   std::cerr.flush();
   std::fflush(nullptr);
   std::_Exit(-1);
+}
+
+// True when the archive file is long enough to hold every entry's block.
+bool holdsEveryBlock(const std::string& archiveName, const std::vector<ArchiveEntry>& entries) {
+  std::error_code error;
+  const std::uint64_t size = std::filesystem::file_size(archiveName, error);
+  if (error) return false;
+  return std::all_of(entries.begin(), entries.end(), [size](const ArchiveEntry& entry) {
+    return entry.compressedSize <= size && entry.startOffset <= size - entry.compressedSize;
+  });
 }
 
 void printProgress(std::uint64_t index, std::uint64_t count) {
@@ -147,6 +158,16 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
       writer.writeBlock(entries[i], *result.data);
     };
 
+    // Writes the entries held back while every file was reused, 0 to end.
+    auto writeHeld = [&](std::size_t end) {
+      for (std::size_t held = 0; held < end; ++held) {
+        CompressionResult heldResult;
+        heldResult.entry = entries[held];
+        heldResult.reused = true;
+        writeResult(held, std::move(heldResult));
+      }
+    };
+
     for (std::size_t i = 0; i < count; ++i) {
       CompressionResult result;
       try {
@@ -162,18 +183,20 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
           entries[i] = result.entry;
         } else {
           writer.open();
-          for (std::size_t held = 0; held < i; ++held) {
-            CompressionResult heldResult;
-            heldResult.entry = entries[held];
-            heldResult.reused = true;
-            writeResult(held, std::move(heldResult));
-          }
+          writeHeld(i);
           writeResult(i, std::move(result));
         }
       } else {
         writeResult(i, std::move(result));
       }
       printProgress(i, count);
+    }
+
+    // Every file is unchanged, but the archive is not left as it is unless it
+    // still holds their blocks: a file whose block is cut off is compressed afresh.
+    if (!writer.opened() && !holdsEveryBlock(archiveName, entries)) {
+      writer.open();
+      writeHeld(count);
     }
   }
 

@@ -213,6 +213,26 @@ TEST_F(ArchiveUpdateTest, UnreadableReusedBlockIsCompressedAfresh) {
   expectExtractsTo(path("a.kvz"), files_);
 }
 
+// Unchanged files of an archive that was cut short: the archive is not left
+// as it is, the file whose block is gone is compressed afresh.
+TEST_F(ArchiveUpdateTest, UnchangedFilesOfATruncatedArchiveAreWrittenAgain) {
+  put("a.txt", "alpha");
+  put("b.txt", std::string(5000, 'b'));
+  BuiltArchive old = writeArchive(path("a.kvz"), {{"a.txt", CompressionScheme::lz4, "alpha"},
+                                                  {"b.txt", CompressionScheme::lz4, files_["b.txt"]}});
+  old.bytes.resize(old.entries[1].startOffset + old.entries[1].compressedSize - 1);
+  write("a.kvz", old.bytes);
+
+  EXPECT_RUN(archive({"--comp", "lz4"}), 0,
+             "Updating archive a.kvz (2 files) with 2 files.\n"
+             "Compressing: 0%\rCompressing: 50%\n" +
+                 reusedAndWritten(1),
+             "");
+  expectArchiveHolds(path("a.kvz"), files_);
+  expectExtractsTo(path("a.kvz"), files_);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
 // A large block cut short is copied in part before the read fails; the shorter
 // fresh block that takes its place must not leave those bytes behind.
 TEST_F(ArchiveUpdateTest, PartlyCopiedBlockLeavesNoBytesBehind) {
