@@ -2,20 +2,18 @@
 
 #include <args.hxx>
 
-#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <memory>
 #include <new>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "tool/commands.h"
 #include "tool/entry_checks.h"
+#include "tool/zeroed_buffer.h"
 
 namespace fs = std::filesystem;
 using qz7lib::archive::ArchiveEntry;
@@ -37,12 +35,11 @@ void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
   }
 
   checkEntrySize(entry);
-  // Zero-filled. A size that cannot be allocated is reported like any other
-  // failure of the entry rather than ending the process.
-  const std::size_t size = entry.uncompressedSize;
-  const std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[size]());
-  if (!buffer) throw std::bad_alloc();
-  qz7lib::archive::readFile(archivePath, index, entry, std::span(buffer.get(), size), true);
+  // A size that cannot be allocated throws std::bad_alloc, which the caller
+  // reports like any other failure of the entry. The zeros cost nothing until
+  // the block is decoded, so an oversized claim is cheap to refuse.
+  const ZeroedBuffer buffer(entry.uncompressedSize);
+  qz7lib::archive::readFile(archivePath, index, entry, buffer.span(), true);
 
   const fs::path parent = destination.parent_path();
   if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
@@ -51,7 +48,8 @@ void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
   out.exceptions(std::ios::badbit);
   // A failed open raises the same failure as a failed write.
   if (!out.is_open()) out.setstate(std::ios::badbit);
-  out.write(reinterpret_cast<const char*>(buffer.get()), static_cast<std::streamsize>(size));
+  out.write(reinterpret_cast<const char*>(buffer.span().data()),
+            static_cast<std::streamsize>(buffer.size()));
   // The last buffered bytes reach the file only now; losing them is a failure too.
   out.close();
   if (out.fail()) throw std::runtime_error("could not write the whole file");

@@ -1,6 +1,8 @@
 // The extract command against the built binary: what lands on disk, what is
 // printed, and how damaged or hostile archives are refused.
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -289,6 +291,23 @@ TEST_F(ExtractTest, ImpossibleSizesAreRefusedBeforeAllocating) {
                "Error extracting big.bin : " + c.reason + "\n");
     EXPECT_FALSE(exists("big.bin"));
   }
+}
+
+TEST_F(ExtractTest, OversizedClaimOfACompressedEntryCostsNoMemory) {
+  // A zstd block can expand far, so a claim of 4 GiB is allocated. The buffer
+  // is not written with zeros up front: the claim costs no memory before the
+  // block turns out to decode to another length.
+  writeDamaged({{"big.bin", CompressionScheme::zStd, repeated(kText, 10)}},
+               [](BuiltArchive& built) {
+                 record(built, 0).uncompressedSize = std::uint64_t{1} << 32;
+               });
+  EXPECT_RUN(run({"extract", "a.kvz"}), 255, "",
+             "Error extracting big.bin : Decompression failed for given data\n");
+  EXPECT_FALSE(exists("big.bin"));
+  rusage usage{};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  // A quarter of the claim, leaving room for a sanitizer's own memory.
+  EXPECT_LT(usage.ru_maxrss, 1024 * 1024) << "kilobytes at most in use by the tool";
 }
 
 }  // namespace

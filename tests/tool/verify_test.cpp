@@ -2,8 +2,10 @@
 // comparison with files on disk, and damaged indexes.
 
 #include <gmock/gmock.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -179,6 +181,21 @@ TEST_F(VerifyTest, DamagedSizesAreReportedWithoutCrashing) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_THAT(result.err, StartsWith("Error verifying huge : uncompressed entry claims"));
+}
+
+TEST_F(VerifyTest, OversizedClaimOfACompressedEntryCostsNoMemory) {
+  // 4 GiB are allocated for the claim, but not written before the block turns
+  // out to decode to another length.
+  BuiltArchive built = buildArchive({{"big.bin", CompressionScheme::zStd, std::string(3000, 'c')}});
+  reinterpret_cast<ArchiveEntry*>(built.bytes.data() + built.indexOffset)->uncompressedSize =
+      std::uint64_t{1} << 32;
+  write("a.qz7", built.bytes);
+  EXPECT_RUN(run({"verify", "a.qz7"}), 0, "",
+             "Error verifying big.bin : Decompression failed for given data\n");
+  rusage usage{};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  // A quarter of the claim, leaving room for a sanitizer's own memory.
+  EXPECT_LT(usage.ru_maxrss, 1024 * 1024) << "kilobytes at most in use by the tool";
 }
 
 TEST_F(VerifyTest, UnterminatedNameIsReportedWithinItsField) {
