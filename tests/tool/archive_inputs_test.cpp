@@ -109,6 +109,31 @@ TEST_F(ArchiveInputsTest, BadGlobEndsTheCommandWithStatusTwo) {
   EXPECT_FALSE(exists("a.kvz"));
 }
 
+// Each step's failure shows only when every step before it passed: the exclude
+// file, the exclude globs, the dictionary, the path rules, then the existing
+// archive.
+TEST_F(ArchiveInputsTest, FailuresComeInTheOrderOfTheSteps) {
+  write("a.kvz", "not an archive");
+  const std::vector<std::string> base = {"archive", "a.kvz", "../x.txt"};
+  auto runWith = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args);
+  };
+  EXPECT_RUN(runWith({"--exclude-from", "missing.txt", "--exclude", "a/**", "-d", "missing.bin"}),
+             255, "", "Error loading exclude-from file: missing.txt\n");
+  EXPECT_RUN(runWith({"--exclude", "a/**", "-d", "missing.bin"}), 2, "",
+             "Glob expression must not contain '**' followed by anything other than /\n");
+  EXPECT_RUN(runWith({"-d", "missing.bin"}), 255, "",
+             "Error loading dictionary:\nError opening file missing.bin\n");
+  EXPECT_RUN(runWith({}), 255, "",
+             "ERROR: the path specifier ../x.txt contains a pseudo-path (\".\" or \"..\"). "
+             "This is not allowed.\nAborting.\n");
+  write("x.txt", "x");
+  EXPECT_RUN(run({"archive", "a.kvz", "x.txt"}), 2, "", "QZ7 archive header reading failed\n");
+  EXPECT_EQ(contents("a.kvz"), "not an archive");
+}
+
 TEST_F(ArchiveInputsTest, EntriesAreTheCollectedFilesInLowerCase) {
   write("Docs/Read Me.TXT", "typed in mixed case");
   write("src/Main.cpp", "int main() {}");
