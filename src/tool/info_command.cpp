@@ -43,13 +43,13 @@ IndexStats collectStats(const ArchiveIndex& index) {
 }
 
 // Compressed size as a whole percentage of the uncompressed size, rounded down.
-// The quotient is taken in 64-bit arithmetic and narrowed to a signed 32-bit
-// value before it becomes a double, so the figure printed for the huge totals
-// of a damaged index is a wrapped one and may be negative.
+// The product is taken in 128 bits so that huge totals of a damaged index give
+// the true quotient instead of a wrapped one.
 double compressionRatio(const IndexStats& stats) {
   if (stats.uncompressedTotal == 0) return 0;
-  const std::uint64_t percent = stats.compressedTotal * 100 / stats.uncompressedTotal;
-  return static_cast<double>(static_cast<std::int32_t>(percent));
+  const unsigned __int128 percent =
+      static_cast<unsigned __int128>(stats.compressedTotal) * 100 / stats.uncompressedTotal;
+  return static_cast<double>(percent);
 }
 
 void printEntryTable(const ArchiveIndex& index) {
