@@ -8,7 +8,8 @@ namespace {
 
 // Bound on the input bytes of submitted but uncollected files. It has to hold
 // enough work to keep every thread busy while collection waits for a slow file.
-// A single file larger than the bound is still submitted, alone.
+// A file larger than half the bound counts as half of it (below), so the bytes
+// in flight stay under the bound plus the largest file.
 constexpr std::uint64_t kMaxBytesInFlight = std::uint64_t{64} << 20;
 // Share of the bound that files started ahead of their turn may take, so that
 // the files at the head of the list always find room.
@@ -18,6 +19,12 @@ constexpr std::uint64_t kLargeFileBytes = std::uint64_t{256} << 10;
 // What a task and its result cost beyond the file's bytes, counted per file so
 // that many tiny files are bounded too.
 constexpr std::uint64_t kTaskOverheadBytes = 4096;
+// Most that one file counts against the bound. A larger file is held whole
+// anyway; counted in full it would keep every other file out of the window
+// while it is compressed, leaving the other threads idle. So capped, it leaves
+// the rest of the bound to the other files, and with the task overhead two
+// such files never fit in together.
+constexpr std::uint64_t kMaxCountedFileBytes = kMaxBytesAhead;
 
 }  // namespace
 
@@ -28,14 +35,19 @@ CompressionWindow::CompressionWindow(qz7lib::utils::ThreadPool& pool,
       costs_(files.size()),
       futures_(files.size()),
       submitted_(files.size(), false) {
+  std::vector<std::uint64_t> sizes(files.size(), 0);
   for (std::size_t i = 0; i < files.size(); ++i) {
     std::error_code error;  // a file that cannot be read is its task's to report
     const std::uint64_t size = std::filesystem::file_size(files[i], error);
-    costs_[i] = kTaskOverheadBytes + (error ? 0 : size);
-    if (!error && size >= kLargeFileBytes) largestFirst_.push_back(i);
+    if (error) continue;
+    sizes[i] = size;
+    if (size >= kLargeFileBytes) largestFirst_.push_back(i);
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    costs_[i] = kTaskOverheadBytes + std::min(sizes[i], kMaxCountedFileBytes);
   }
   std::stable_sort(largestFirst_.begin(), largestFirst_.end(),
-                   [this](std::size_t a, std::size_t b) { return costs_[a] > costs_[b]; });
+                   [&sizes](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
   fill();
 }
 

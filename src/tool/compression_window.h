@@ -44,7 +44,7 @@ class CompressionWindow {
 
   qz7lib::utils::ThreadPool& pool_;
   Task task_;
-  std::vector<std::uint64_t> costs_;                        // per file: its bytes plus task overhead
+  std::vector<std::uint64_t> costs_;                        // per file: its bytes (capped) plus overhead
   std::vector<std::future<CompressionResult>> futures_;     // valid while submitted, not taken
   std::vector<bool> submitted_;                             // per file: its task was submitted
   std::vector<std::size_t> largestFirst_;                   // large files, by descending size

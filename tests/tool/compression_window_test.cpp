@@ -7,12 +7,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "qz7lib/utils/thread_pool.h"
+#include "support/temp_dir.h"
 
 namespace qz7test {
 namespace {
@@ -36,6 +39,47 @@ TEST(CompressionWindowTest, ConcurrentResultsComeInFileOrder) {
   for (std::size_t i = 0; i < files.size(); ++i) {
     EXPECT_EQ(window.take(i).entry.uncompressedSize, i);
   }
+}
+
+// A file larger than the whole bound is held in memory anyway; while it is
+// compressed ahead of its turn, the other threads keep working through the
+// files before it instead of one file at a time.
+TEST(CompressionWindowTest, ConcurrentFilesRunBesideAFileLargerThanTheBound) {
+  TempDir dir;
+  std::vector<std::string> files;
+  for (int i = 0; i < 40; ++i) {
+    files.push_back((dir.path() / ("f" + std::to_string(100 + i))).string());
+    writeFile(files.back(), "small");
+  }
+  // A sparse file: large by its size, without the bytes on disk.
+  std::filesystem::resize_file(files[20], std::uint64_t{1} << 30);
+
+  std::atomic<bool> bigRunning{false};
+  std::atomic<int> running{0};
+  std::atomic<int> mostBesideTheBigOne{0};
+  qz7lib::utils::ThreadPool pool(4);
+  CompressionWindow window(pool, files, [&](std::size_t index) {
+    if (index == 20) {
+      bigRunning = true;
+      std::this_thread::sleep_for(300ms);
+      bigRunning = false;
+      return resultNamed(index);
+    }
+    const int now = ++running;
+    if (bigRunning && index < 20) {
+      int most = mostBesideTheBigOne;
+      while (now > most && !mostBesideTheBigOne.compare_exchange_weak(most, now)) {
+      }
+    }
+    std::this_thread::sleep_for(10ms);
+    --running;
+    return resultNamed(index);
+  });
+  // The large file starts first, ahead of the files before it.
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(window.take(i).entry.uncompressedSize, i);
+  }
+  EXPECT_GE(mostBesideTheBigOne, 2);
 }
 
 // A task's exception ends the collection and the window with it, while tasks
