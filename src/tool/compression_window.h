@@ -50,5 +50,7 @@ class CompressionWindow {
   std::vector<std::size_t> largestFirst_;                   // large files, by descending size
   std::size_t nextLarge_ = 0;                               // next candidate in largestFirst_
   std::size_t nextInOrder_ = 0;                             // next candidate in file order
+  std::uint64_t maxBytesInFlight_;                          // bound on bytesInFlight_
+  std::uint64_t maxBytesAhead_;                             // share of it for files ahead of their turn
   std::uint64_t bytesInFlight_ = 0;                         // costs of submitted, untaken files
 };

@@ -82,6 +82,45 @@ TEST(CompressionWindowTest, ConcurrentFilesRunBesideAFileLargerThanTheBound) {
   EXPECT_GE(mostBesideTheBigOne, 2);
 }
 
+// The largest files of a tree take seconds each: they run together, ahead of
+// their turn, even while collection still waits for the first file, instead of
+// one after the other as collection reaches them.
+TEST(CompressionWindowTest, ConcurrentLargeFilesRunTogether) {
+  TempDir dir;
+  std::vector<std::string> files;
+  for (int i = 0; i < 40; ++i) {
+    files.push_back((dir.path() / ("f" + std::to_string(100 + i))).string());
+    writeFile(files.back(), "small");
+  }
+  // Sparse files: large by their size, without the bytes on disk.
+  for (int i : {10, 20, 30}) std::filesystem::resize_file(files[i], std::uint64_t{30} << 20);
+
+  std::atomic<int> largeRunning{0};
+  std::atomic<bool> allTogether{false};
+  // Holds its task until the three large files run at once, or gives up.
+  const auto waitForAllLarge = [&] {
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    while (!allTogether && largeRunning < 3 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    if (largeRunning == 3) allTogether = true;
+  };
+  qz7lib::utils::ThreadPool pool(4);
+  CompressionWindow window(pool, files, [&](std::size_t index) {
+    if (index == 0) waitForAllLarge();
+    if (index % 10 == 0 && index > 0) {
+      ++largeRunning;
+      waitForAllLarge();
+      --largeRunning;
+    }
+    return resultNamed(index);
+  });
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(window.take(i).entry.uncompressedSize, i);
+  }
+  EXPECT_TRUE(allTogether);
+}
+
 // A task's exception ends the collection and the window with it, while tasks
 // behind it are still queued or running: they call the window's task, so they
 // must all be over before it is gone.
