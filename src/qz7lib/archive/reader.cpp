@@ -28,10 +28,13 @@ constexpr std::uint64_t kMaxStreamOffset = std::numeric_limits<std::streamoff>::
 // On Linux a directory opens like a file and only fails on the first read; it
 // is refused here as unopenable.
 std::ifstream openArchiveFile(const std::string& path, bool buffered) {
+  // An archive is read by seeking, which a pipe cannot do; opening a named
+  // pipe would also wait for a writer that may never come.
+  std::error_code ignored;
+  if (std::filesystem::is_fifo(path, ignored)) throw ArchiveFileAccessError();
   std::ifstream stream;
   if (!buffered) stream.rdbuf()->pubsetbuf(nullptr, 0);
   stream.open(path, std::ios::binary);
-  std::error_code ignored;
   if (!stream.good() || std::filesystem::is_directory(path, ignored)) {
     throw ArchiveFileAccessError();
   }

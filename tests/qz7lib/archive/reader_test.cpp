@@ -1,6 +1,7 @@
 #include "qz7lib/archive/reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -331,6 +332,11 @@ TEST_F(ReaderTest, ArchivesThatCannotBeOpened) {
   ArchiveStreamMap streams;
   EXPECT_THROW(getArchiveStream(streams, dir_.file("missing.kvz")), ArchiveFileAccessError);
   EXPECT_TRUE(streams.empty());
+
+  // A named pipe is refused at once instead of waiting for a writer.
+  ASSERT_EQ(mkfifo(dir_.file("pipe.kvz").c_str(), 0600), 0);
+  EXPECT_THROW(readArchiveIndex(dir_.file("pipe.kvz")), ArchiveFileAccessError);
+  EXPECT_THROW(getArchiveStream(streams, dir_.file("pipe.kvz")), ArchiveFileAccessError);
 }
 
 TEST_F(ReaderTest, EntryChecksBeforeAnyFileAccess) {
