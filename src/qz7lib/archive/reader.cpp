@@ -66,9 +66,12 @@ std::uint64_t readEntries(std::istream& stream, ArchiveIndex& index, std::uint64
   // Older archives always use 296-byte records and carry no entry size.
   const std::uint64_t stride =
       index.header.version == kArchiveVersion ? index.extendedHeader.entrySize : kLegacyEntrySize;
-  // The records must fit in the file before they are allocated. Records of zero
-  // bytes describe nothing, so any count of them would only be an allocation.
-  if (count > 0 && (stride == 0 || count > available / stride)) throw ArchiveIndexReadError();
+  // The records must fit in the file before they are allocated. A record too
+  // short to hold an entry's fields describes nothing, and it would make the
+  // index in memory up to 304 times the size of the file.
+  if (count > 0 && (stride < kLegacyEntrySize || count > available / stride)) {
+    throw ArchiveIndexReadError();
+  }
 
   index.entries.resize(count);  // value-initialised: all bytes zero
   if (stride == kEntrySize) {

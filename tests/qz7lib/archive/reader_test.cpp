@@ -256,6 +256,8 @@ TEST_F(ReaderTest, DamagedArchivesAreRefusedWithTheExceptionOfTheirRegion) {
   add("file count whose index length overflows",
       rehashed(withField(valid, 16, kMaxU64 / kEntrySize + 1)), typeid(ArchiveIndexReadError));
   add("entry size 0", withEntrySize(valid, 0), typeid(ArchiveIndexReadError));
+  add("entry size too short for an entry", withEntrySize(valid, 1), typeid(ArchiveIndexReadError));
+  add("entry size one short of an old entry", withEntrySize(valid, 295), typeid(ArchiveIndexReadError));
   add("entry size beyond the file", withEntrySize(valid, 0xFFFFFFFF), typeid(ArchiveIndexReadError));
   ArchiveOptions old;
   old.version = 1199;
