@@ -79,6 +79,11 @@ BenchmarkResult timeRandomReads(const std::string& archivePath, const ArchiveInd
   return result;
 }
 
+// One figure line: two decimals, right-aligned in eight characters.
+void printFigure(const char* label, double value, const char* unit) {
+  std::cout << label << std::fixed << std::setw(8) << std::setprecision(2) << value << unit;
+}
+
 }  // namespace
 
 void benchmarkCommand(args::Subparser& parser) {
@@ -97,12 +102,9 @@ void benchmarkArchive(std::string archivePath, int numFiles) {
   const double archiveMiB = static_cast<double>(std::filesystem::file_size(archivePath)) * kMiB;
 
   // Zero or negative read counts still give the four figures from the same formulas.
-  std::cout << "Archive size : " << std::fixed << std::setw(8) << std::setprecision(2)
-            << archiveMiB << " MiB\n";
-  std::cout << "Total time   : " << std::fixed << std::setw(8) << std::setprecision(2)
-            << result.seconds << " seconds\n";
-  std::cout << "Time / file  : " << std::fixed << std::setw(8) << std::setprecision(2)
-            << result.seconds * 1000 / static_cast<double>(numFiles) << " ms\n";
-  std::cout << "Throughput   : " << std::fixed << std::setw(8) << std::setprecision(2)
-            << static_cast<double>(result.bytesRead) / result.seconds * kMiB << " MiB/s\n";
+  printFigure("Archive size : ", archiveMiB, " MiB\n");
+  printFigure("Total time   : ", result.seconds, " seconds\n");
+  printFigure("Time / file  : ", result.seconds * 1000 / static_cast<double>(numFiles), " ms\n");
+  printFigure("Throughput   : ", static_cast<double>(result.bytesRead) / result.seconds * kMiB,
+              " MiB/s\n");
 }
