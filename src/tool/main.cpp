@@ -9,9 +9,11 @@
 #include <stdexcept>
 
 #include "tool/commands.h"
+#include "tool/interrupt_cleanup.h"
 #include "tool/platform.h"
 
 int main(int argc, char** argv) {
+  interrupt_cleanup::installHandlers();
   args::ArgumentParser parser("QZ7 archive tool.", "");
   args::HelpFlag help(parser, "help", "display this help menu", {'h', "help"});
   args::Flag wait(parser, "wait", "Wait before closing", {'w', "wait"});

@@ -1,0 +1,29 @@
+#pragma once
+
+// Removes the files a run is still writing under temporary names when SIGINT,
+// SIGTERM or SIGHUP ends the process, then lets the signal end it with its
+// usual status. Files written in full are renamed into place and unregistered,
+// so an interrupted run leaves nothing but what it had finished.
+
+#include <string>
+
+namespace interrupt_cleanup {
+
+// Installs the handlers. Called once, at the start of main.
+void installHandlers();
+
+// Registers a temporary file for removal on those signals for its lifetime.
+// Construct it right after the file was created, destroy it once the file was
+// renamed or removed. A path too long to hold goes unregistered.
+class TemporaryFileGuard {
+ public:
+  explicit TemporaryFileGuard(const std::string& path);
+  ~TemporaryFileGuard();
+  TemporaryFileGuard(const TemporaryFileGuard&) = delete;
+  TemporaryFileGuard& operator=(const TemporaryFileGuard&) = delete;
+
+ private:
+  int slot_;  // the registration's slot, or -1 when unregistered
+};
+
+}  // namespace interrupt_cleanup
