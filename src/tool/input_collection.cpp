@@ -52,7 +52,12 @@ bool isAbsolutePath(std::string_view p) {
 // any other failure throws.
 fs::file_type fileTypeOf(const std::string& path) { return fs::status(path).type(); }
 
-void dropLeadingDotSlash(std::string& path) {
+// Collapses runs of '/' and drops one leading "./", so that a typed path names
+// its file as the walk does ('d//a.txt' and './d/a.txt' become 'd/a.txt') and
+// a file reached both ways counts as a duplicate.
+void tidyCollectedPath(std::string& path) {
+  const auto doubledSlash = [](char a, char b) { return a == '/' && b == '/'; };
+  path.erase(std::unique(path.begin(), path.end(), doubledSlash), path.end());
   if (path.size() >= 2 && path[0] == '.' && path[1] == '/') path.erase(0, 2);
 }
 
@@ -156,7 +161,7 @@ std::vector<std::string> collectInputFiles(const std::vector<std::string>& input
     }
   }
 
-  for (std::string& file : files) dropLeadingDotSlash(file);
+  for (std::string& file : files) tidyCollectedPath(file);
 
   validatePathSpecifiers(files, true);
   if (!excludes.empty()) removeExcludedPaths(files, excludes);

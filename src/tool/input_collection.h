@@ -29,7 +29,8 @@ void removeExcludedPaths(std::vector<std::string>& files, const std::vector<std:
 
 // Validates, expands, filters and sorts the command line's inputs into the list
 // of files to archive: '/'-separated relative paths, sorted without regard to
-// case. A regular-file input stays as typed (less a leading "./"), so that it
+// case. A regular-file input stays as typed (less a leading "./" and with
+// repeated '/' collapsed), so that it
 // still names its file on a case-sensitive file system; directories and globs
 // contribute paths in the case the directory listing gives. A path that breaks
 // a rule ends the process with status -1.

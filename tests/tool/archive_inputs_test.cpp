@@ -92,6 +92,11 @@ TEST_F(ArchiveInputsTest, PathRuleFailureEndsTheCommandBeforeWriting) {
   EXPECT_RUN(run({"archive", "a.kvz", "a.txt", "A.TXT"}), 255, "",
              "ERROR: the path specifier A.TXT occurred more than once with different "
              "capitalization.\nAborting.\n");
+  // The doubled separator names the file that the directory input reaches.
+  write("d/b.txt", "b");
+  EXPECT_RUN(run({"archive", "a.kvz", "d", "d//b.txt"}), 255, "",
+             "ERROR: the path specifier d/b.txt occurred more than once with different "
+             "capitalization.\nAborting.\n");
   EXPECT_RUN(run({"archive", "a.kvz", "/etc/hostname"}), 255, "",
              "ERROR: the path specifier /etc/hostname is an absolute path. Only relative paths "
              "are allowed.\nAborting.\n");

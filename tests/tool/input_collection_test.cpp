@@ -191,6 +191,7 @@ TEST_F(FileListTest, RegularFileStaysAsTypedLessTheLeadingDotSlash) {
   write("Docs/A.txt");
   write("README");
   EXPECT_THAT(collect({"./Docs/A.txt", "README"}), ElementsAre("Docs/A.txt", "README"));
+  EXPECT_THAT(collect({".//Docs//A.txt"}), ElementsAre("Docs/A.txt"));
   EXPECT_EQ(toEntryName("Docs/A.txt"), "docs/a.txt");
   // Only one "./" goes; the rest fails the strict rules.
   EXPECT_EXIT(collect({"././README"}), ExitedWithCode(255), rejected("./README", kPseudoPath));
@@ -235,6 +236,8 @@ TEST_F(FileListTest, FileReachedTwiceIsADuplicate) {
   EXPECT_EXIT(collect({"notes.txt", "*.txt"}), ExitedWithCode(255),
               rejected("notes.txt", kDuplicate));
   EXPECT_EXIT(collect({"dir", "dir/sub"}), ExitedWithCode(255),
+              rejected("dir/sub/x.c", kDuplicate));
+  EXPECT_EXIT(collect({"dir", "dir//sub///x.c"}), ExitedWithCode(255),
               rejected("dir/sub/x.c", kDuplicate));
 }
 
