@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <new>
 #include <stdexcept>
@@ -13,6 +12,7 @@
 
 #include "tool/commands.h"
 #include "tool/entry_checks.h"
+#include "tool/staged_file.h"
 #include "tool/zeroed_buffer.h"
 
 namespace fs = std::filesystem;
@@ -23,7 +23,8 @@ namespace {
 
 // Extracts one entry, or skips it when its file exists and overwrite is not set.
 // Everything that can fail for the entry fails before anything is created for it,
-// except directory creation and the write itself.
+// except directory creation and the write itself; the file appears under its
+// name only once it is written in full.
 void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
                   const ArchiveEntry& entry, bool overwrite, bool verbose) {
   checkEntryName(entry);
@@ -44,15 +45,9 @@ void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
   const fs::path parent = destination.parent_path();
   if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
 
-  std::ofstream out(destination, std::ios::out | std::ios::trunc | std::ios::binary);
-  out.exceptions(std::ios::badbit);
-  // A failed open raises the same failure as a failed write.
-  if (!out.is_open()) out.setstate(std::ios::badbit);
-  out.write(reinterpret_cast<const char*>(buffer.span().data()),
-            static_cast<std::streamsize>(buffer.size()));
-  // The last buffered bytes reach the file only now; losing them is a failure too.
-  out.close();
-  if (out.fail()) throw std::runtime_error("could not write the whole file");
+  StagedFile out{std::string(name)};
+  out.write(buffer.span());
+  out.commit();
 
   if (verbose) std::cout << "Extracted file to " << name << "\n";
 }

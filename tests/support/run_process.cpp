@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -56,6 +58,13 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    if (options.fileSizeLimit >= 0) {
+      // Ignored, the signal no longer ends the process: the write fails instead.
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                         static_cast<rlim_t>(options.fileSizeLimit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    }
     environ = envPtrs.data();
     execvp(argvPtrs[0], argvPtrs.data());
     _exit(127);
@@ -92,6 +101,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+std::string qz7Binary() {
+#ifdef QZ7_BINARY
+  return QZ7_BINARY;
+#else
+  return "qz7";
+#endif
 }
 
 ProcessResult runQz7(const std::vector<std::string>& args, const std::filesystem::path& cwd,
