@@ -3,7 +3,9 @@
 // file list as the archive's entries show it.
 
 #include <gmock/gmock.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 namespace qz7test {
 namespace {
 
+namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
@@ -111,6 +114,28 @@ TEST_F(ArchiveInputsTest, BadGlobEndsTheCommandWithStatusTwo) {
       "Glob expression must not contain '**' followed by anything other than /\n";
   EXPECT_RUN(run({"archive", "a.kvz", "foo**"}), 2, "", message);
   EXPECT_RUN(run({"archive", "a.kvz", "x", "--exclude", "a/**"}), 2, "", message);
+  EXPECT_FALSE(exists("a.kvz"));
+}
+
+TEST_F(ArchiveInputsTest, DirectoryTheWalkCannotOpenIsNamedWithTheReason) {
+  write("d/a.txt", "a");
+  fs::create_directory(path("d/locked"));
+  fs::permissions(path("d/locked"), fs::perms::none);
+  // Root opens any directory, so the binary runs as the user nobody then.
+  std::vector<std::string> argv;
+  if (geteuid() == 0) {
+    argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    fs::permissions(dir(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  }
+  argv.push_back(qz7Binary());
+  ProcessOptions options;
+  options.cwd = dir();
+  std::vector<std::string> probe = argv;
+  probe.push_back("--help");
+  if (runProcess(probe, options).status != 0) GTEST_SKIP() << "cannot run the binary as user 65534";
+  for (const char* arg : {"archive", "a.kvz", "d"}) argv.emplace_back(arg);
+  EXPECT_RUN(runProcess(argv, options), 2, "",
+             "filesystem error: cannot open directory: Permission denied [./d/locked]\n");
   EXPECT_FALSE(exists("a.kvz"));
 }
 

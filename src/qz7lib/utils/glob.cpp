@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <regex>
 #include <stdexcept>
+#include <system_error>
 
 namespace qz7lib::utils {
 
@@ -54,6 +55,22 @@ std::vector<std::string> fixedLeadingDirectories(const std::string& pattern) {
   return directories;
 }
 
+// Advances the walk. The standard library's failure does not say where; this
+// one names the directory that could not be entered or read, with the reason.
+void advance(std::filesystem::recursive_directory_iterator& it) {
+  const std::filesystem::path current = it->path();
+  const bool entering = it.recursion_pending();
+  std::error_code error;
+  it.increment(error);
+  if (!error) return;
+  // The walk enters only real directories, never links to them.
+  std::error_code ignored;
+  if (entering && std::filesystem::is_directory(std::filesystem::symlink_status(current, ignored))) {
+    throw std::filesystem::filesystem_error("cannot open directory", current, error);
+  }
+  throw std::filesystem::filesystem_error("cannot read directory", current.parent_path(), error);
+}
+
 }  // namespace
 
 std::string globToRegex(std::string_view glob) {
@@ -83,7 +100,7 @@ std::vector<std::string> findFilesByGlob(const std::string& baseDir, std::string
   const std::filesystem::path base(baseDir);
   std::vector<std::string> matches;
   for (auto it = std::filesystem::recursive_directory_iterator(base);
-       it != std::filesystem::recursive_directory_iterator(); ++it) {
+       it != std::filesystem::recursive_directory_iterator(); advance(it)) {
     const auto depth = static_cast<std::size_t>(it.depth());
     if (depth < fixed.size()) {
       // Too shallow to match; worth entering only on the fixed way down.

@@ -26,7 +26,8 @@ std::string globToRegex(std::string_view glob);
 // entered; the result is that of a walk over the whole tree. Each result is baseDir
 // joined with the relative path, so with baseDir "." results begin with "./".
 // Throws what globToRegex throws, std::regex_error for a pattern that does not
-// compile and std::filesystem::filesystem_error when the walk fails.
+// compile and std::filesystem::filesystem_error, naming the directory, when
+// the walk fails.
 std::vector<std::string> findFilesByGlob(const std::string& baseDir, std::string_view glob);
 
 }  // namespace qz7lib::utils
