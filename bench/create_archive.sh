@@ -17,7 +17,7 @@
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-CORPUS_SCRIPT="${QZ7_CORPUS_SCRIPT:-$REPO/../shared/perf/corpus.sh}"
+CORPUS_SCRIPT="$REPO/bench/corpus.sh"
 SMALL=()
 QZ7=""
 while (( $# )); do

@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing and fuzzing qz7 need.
-# Idempotent and quiet when everything is already present.
+# Installs the Debian 12 packages that qz7 needs, when missing:
+#   install-deps.sh tool   building the qz7 tool and the library
+#   install-deps.sh test   the same, plus the test suites, benchmarks and fuzzing
+# Quiet when everything is already present.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config git
+tool_packages=(
+  build-essential cmake ninja-build pkg-config
   libzstd-dev liblz4-dev libxxhash-dev libfmt-dev libargs-dev
+)
+test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   zstd lz4 util-linux
 )
+
+case "${1:-}" in
+  tool) packages=("${tool_packages[@]}") ;;
+  test) packages=("${tool_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 tool|test" >&2; exit 1 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

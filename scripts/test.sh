@@ -6,7 +6,7 @@
 #   4. the libFuzzer targets for a bounded time under ASan + UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 
 jobs=$(nproc)
 fuzz_seconds=${QZ7_FUZZ_SECONDS:-60}
@@ -18,7 +18,8 @@ configure_and_build() {
 }
 
 echo "== release build"
-configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The tool's own build directory: scripts/qz7.sh may have made it without tests.
+configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ7_BUILD_TESTS=ON -DQZ7_BUILD_BENCH=ON
 ctest --test-dir build/release -j "$jobs" --output-on-failure
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"

@@ -49,6 +49,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   for (const std::string& e : env) envPtrs.push_back(const_cast<char*>(e.c_str()));
   envPtrs.push_back(nullptr);
   const std::string cwd = options.cwd.string();
+  const std::string program = options.program.empty() ? argv.at(0) : options.program.string();
 
   pid_t pid = fork();
   check(pid, "fork");
@@ -66,7 +67,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
     }
     environ = envPtrs.data();
-    execvp(argvPtrs[0], argvPtrs.data());
+    execvp(program.c_str(), argvPtrs.data());
     _exit(127);
   }
   close(outPipe[1]);
@@ -103,7 +104,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   return result;
 }
 
-std::string qz7Binary() {
+std::filesystem::path qz7Binary() {
 #ifdef QZ7_BINARY
   return QZ7_BINARY;
 #else
@@ -113,16 +114,9 @@ std::string qz7Binary() {
 
 ProcessResult runQz7(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                      const std::vector<std::string>& env) {
-#ifdef QZ7_BINARY
-  std::vector<std::string> argv{QZ7_BINARY};
-#else
   std::vector<std::string> argv{"qz7"};
-#endif
   argv.insert(argv.end(), args.begin(), args.end());
-  ProcessOptions options;
-  options.cwd = cwd;
-  options.env = env;
-  return runProcess(argv, options);
+  return runProcess(argv, {cwd, env, true, qz7Binary()});
 }
 
 }  // namespace qz7test
