@@ -35,9 +35,31 @@ using ArchiveStreamMap = std::unordered_map<std::string, std::ifstream>;
 ArchiveIndex readArchiveIndex(std::string_view path);
 
 // Writes the entry's uncompressed bytes to the front of out; with verify set the
-// stored block's hash is checked first.
+// stored block's hash is checked first. The same as decodeStoredBlock of
+// readStoredBlock, after testing that out can hold the entry.
 void readFile(std::string_view archivePath, const ArchiveIndex& index, const ArchiveEntry& entry,
               std::span<std::byte> out, bool verify);
+
+// An entry's stored block as read from its archive.
+struct StoredBlock {
+  std::unique_ptr<std::byte[]> bytes;
+  std::size_t size = 0;
+
+  std::span<const std::byte> span() const { return {bytes.get(), size}; }
+};
+
+// The first half of readFile, for callers that allocate the output only once
+// the claimed size is known to be possible: reads the entry's stored block
+// through the calling thread's stream for archivePath, tests its hash when
+// verify is set, and checks with checkDecodedSize that it can decode to the
+// entry's uncompressedSize. An entry of size 0 needs nothing from the archive.
+StoredBlock readStoredBlock(std::string_view archivePath, const ArchiveIndex& index,
+                            const ArchiveEntry& entry, bool verify);
+
+// The second half: decodes the block into the front of out. DecompressionFailed
+// when it does not decode to exactly the entry's uncompressedSize bytes within out.
+void decodeStoredBlock(const StoredBlock& block, const ArchiveIndex& index,
+                       const ArchiveEntry& entry, std::span<std::byte> out);
 
 // The reading step of readFile, given the thread's stream map and the dictionary.
 void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
