@@ -3,11 +3,10 @@
 #include <xxhash.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <limits>
 #include <optional>
-#include <system_error>
 
+#include "qz7lib/archive/archive_file.h"
 #include "qz7lib/archive/errors.h"
 
 namespace qz7lib::archive {
@@ -22,24 +21,6 @@ constexpr std::uint64_t kUncheckedBlockSize = 1 << 20;
 
 // The largest offset a stream can seek to.
 constexpr std::uint64_t kMaxStreamOffset = std::numeric_limits<std::streamoff>::max();
-
-// Opens an archive file for binary reading. Unbuffered streams read each block
-// straight into its destination; buffering pays only for many small reads.
-// On Linux a directory opens like a file and only fails on the first read; it
-// is refused here as unopenable.
-std::ifstream openArchiveFile(const std::string& path, bool buffered) {
-  // An archive is read by seeking, which a pipe cannot do; opening a named
-  // pipe would also wait for a writer that may never come.
-  std::error_code ignored;
-  if (std::filesystem::is_fifo(path, ignored)) throw ArchiveFileAccessError();
-  std::ifstream stream;
-  if (!buffered) stream.rdbuf()->pubsetbuf(nullptr, 0);
-  stream.open(path, std::ios::binary);
-  if (!stream.good() || std::filesystem::is_directory(path, ignored)) {
-    throw ArchiveFileAccessError();
-  }
-  return stream;
-}
 
 // The length of the file behind stream, or nothing when it cannot be sought.
 // Leaves the stream positioned at the end.
@@ -112,6 +93,22 @@ ArchiveStreamMap& threadStreams() {
   return streams;
 }
 
+// The thread's stream for archivePath when it reads the indexed file. Otherwise
+// the path is opened again, and when it now holds the indexed file, the new
+// stream takes the old one's place in the map. When it does not, the indexed
+// file cannot be reached: ArchiveFileAccessError, rather than another file's
+// bytes under the index's offsets.
+std::ifstream& indexedArchiveStream(ArchiveStreamMap& streams, std::string_view archivePath,
+                                    const utils::FileIdentity& indexed) {
+  std::ifstream& stream = getArchiveStream(streams, archivePath);
+  if (archiveFileIdentity(stream) == indexed) return stream;
+  std::string key(archivePath);
+  std::ifstream reopened = openArchiveFile(key, false);
+  if (archiveFileIdentity(reopened) != indexed) throw ArchiveFileAccessError();
+  streams.erase(key);
+  return streams.emplace(std::move(key), std::move(reopened)).first->second;
+}
+
 // Reads the entry's stored block from stream, tests its hash when verify is set
 // and checks that it can decode to the size the entry claims, so that the
 // caller may allocate that size.
@@ -163,6 +160,7 @@ ArchiveIndex readArchiveIndex(std::string_view path) {
   ArchiveIndex index;
   // The index is read in many small pieces; it keeps the stream's buffer.
   std::ifstream stream = openArchiveFile(std::string(path), true);
+  index.file = archiveFileIdentity(stream);
   const std::optional<std::uint64_t> length = fileLength(stream);
   if (!length) throw ArchiveFileAccessError();
   stream.seekg(0);
@@ -200,10 +198,11 @@ void readFile(std::string_view archivePath, const ArchiveIndex& index, const Arc
   decodeStoredBlock(readStoredBlock(archivePath, index, entry, verify), index, entry, out);
 }
 
-StoredBlock readStoredBlock(std::string_view archivePath, [[maybe_unused]] const ArchiveIndex& index,
+StoredBlock readStoredBlock(std::string_view archivePath, const ArchiveIndex& index,
                             const ArchiveEntry& entry, bool verify) {
   if (entry.uncompressedSize == 0) return {};
-  return readCheckedBlock(getArchiveStream(threadStreams(), archivePath), entry, verify);
+  return readCheckedBlock(indexedArchiveStream(threadStreams(), archivePath, index.file), entry,
+                          verify);
 }
 
 void decodeStoredBlock(const StoredBlock& block, const ArchiveIndex& index,

@@ -2,6 +2,11 @@
 
 // Opening archives and reading single entries. Each thread keeps its own map of
 // open archive streams, keyed by the archive path text as passed to readFile.
+// Entries are read only from the file that their index was read from: when
+// another file has taken its place under the path (an update replaces an
+// archive by renaming a new one onto it), a thread whose stream still reads the
+// indexed file goes on reading it, and any other read of that index fails with
+// ArchiveFileAccessError.
 
 #include <cstddef>
 #include <fstream>
@@ -14,6 +19,7 @@
 
 #include "qz7lib/archive/compression.h"
 #include "qz7lib/archive/format.h"
+#include "qz7lib/utils/file_identity.h"
 
 namespace qz7lib::archive {
 
@@ -27,6 +33,7 @@ struct ArchiveIndex {
   ExtendedHeader extendedHeader{kExtendedHeaderSize, kEntrySize};  // defaultExtendedHeader before 1200
   std::vector<ArchiveEntry> entries;                              // header.fileCount records
   std::unique_ptr<DecompressionDictionary> dictionary;           // null without a dictionary block
+  utils::FileIdentity file;  // the file the index was read from; entries are read from it only
 };
 
 using ArchiveStreamMap = std::unordered_map<std::string, std::ifstream>;
@@ -61,7 +68,8 @@ StoredBlock readStoredBlock(std::string_view archivePath, const ArchiveIndex& in
 void decodeStoredBlock(const StoredBlock& block, const ArchiveIndex& index,
                        const ArchiveEntry& entry, std::span<std::byte> out);
 
-// The reading step of readFile, given the thread's stream map and the dictionary.
+// The reading step of readFile, given the thread's stream map and the
+// dictionary; it reads whatever file the map's stream for archivePath reads.
 void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
                    const ArchiveEntry& entry, std::span<std::byte> out, bool verify,
                    const DecompressionDictionary* dictionary);

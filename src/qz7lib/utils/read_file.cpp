@@ -14,7 +14,7 @@ std::unique_ptr<std::vector<char>> readFileContents(const std::string& path) {
   const RegularFile file(path);
   if (!file.isOpen()) throw std::runtime_error(fmt::format("Error opening file {}", path));
 
-  auto contents = std::make_unique<std::vector<char>>(static_cast<std::size_t>(file.status().st_size));
+  auto contents = std::make_unique<std::vector<char>>(static_cast<std::size_t>(file.size()));
   if (!file.readExactly(*contents)) throw std::runtime_error(fmt::format("Error reading file {}", path));
   return contents;
 }

@@ -2,11 +2,11 @@
 
 // A regular file opened for reading by path, closed when the object goes.
 
-#include <sys/stat.h>
-
-#include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
+
+#include "qz7lib/utils/file_identity.h"
 
 namespace qz7lib::utils {
 
@@ -22,8 +22,9 @@ class RegularFile {
   // False when the path could not be opened or names no regular file.
   bool isOpen() const { return descriptor_ >= 0; }
   int descriptor() const { return descriptor_; }
-  // The file's status as of the opening; valid when isOpen().
-  const struct stat& status() const { return status_; }
+  // The file's size and identity as of the opening; valid when isOpen().
+  std::uint64_t size() const { return size_; }
+  const FileIdentity& identity() const { return identity_; }
 
   // Fills destination from the current position; false when the file ends
   // first or a read fails.
@@ -31,7 +32,8 @@ class RegularFile {
 
  private:
   int descriptor_ = -1;
-  struct stat status_ {};
+  std::uint64_t size_ = 0;
+  FileIdentity identity_;
 };
 
 }  // namespace qz7lib::utils
