@@ -12,6 +12,7 @@
 
 #include "tool/commands.h"
 #include "tool/entry_checks.h"
+#include "tool/entry_contents.h"
 #include "tool/staged_file.h"
 #include "tool/zeroed_buffer.h"
 
@@ -35,12 +36,9 @@ void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
     return;
   }
 
-  checkEntrySize(entry);
   // A size that cannot be allocated throws std::bad_alloc, which the caller
-  // reports like any other failure of the entry. The zeros cost nothing until
-  // the block is decoded, so an oversized claim is cheap to refuse.
-  const ZeroedBuffer buffer(entry.uncompressedSize);
-  qz7lib::archive::readFile(archivePath, index, entry, buffer.span(), true);
+  // reports like any other failure of the entry.
+  const ZeroedBuffer buffer = readEntryContents(archivePath, index, entry);
 
   const fs::path parent = destination.parent_path();
   if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);

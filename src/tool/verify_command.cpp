@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "tool/commands.h"
-#include "tool/entry_checks.h"
+#include "tool/entry_contents.h"
 #include "tool/zeroed_buffer.h"
 
 namespace fs = std::filesystem;
@@ -53,9 +53,7 @@ void compareWithDisk(const ArchiveEntry& entry, std::span<const std::byte> conte
 // it with the file on disk. Throws on the first problem.
 void verifyEntry(const std::string& archivePath, const ArchiveIndex& index,
                  const ArchiveEntry& entry, bool compare) {
-  checkEntrySize(entry);
-  ZeroedBuffer buffer(entry.uncompressedSize);
-  qz7lib::archive::readFile(archivePath, index, entry, buffer.span(), true);
+  const ZeroedBuffer buffer = readEntryContents(archivePath, index, entry);
   if (compare) compareWithDisk(entry, buffer.span());
 }
 

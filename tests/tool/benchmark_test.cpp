@@ -82,13 +82,11 @@ TEST_F(BenchmarkTest, MissingArchiveIsNamedAfterTheFirstLine) {
 }
 
 TEST_F(BenchmarkTest, DamagedSizeIsAnErrorNotACrash) {
-  write("a.qz7", handMadeArchive({hugeEntry()}));
+  write("a.qz7", archiveClaimingHugeSize(CompressionScheme::zStd));
   const ProcessResult result = run({"benchmark", "-n", "1", "a.qz7"}, kMayReturnNull);
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.out, "Benchmarking 1 file reads on a.qz7...\n");
-  // A sanitizer build warns about the failed allocation first.
-  EXPECT_THAT(result.err,
-              testing::EndsWith("not enough memory to read huge (4611686018427387904 bytes)\n"));
+  EXPECT_THAT(result.err, testing::EndsWith("Decompression failed for given data\n"));
 }
 
 }  // namespace

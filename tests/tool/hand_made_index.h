@@ -3,7 +3,9 @@
 // Index records made by hand, for archives that no writer produces: damaged
 // sizes, unknown schemes, numbers too large for real files.
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,9 +38,14 @@ inline std::string handMadeArchive(const std::vector<qz7lib::archive::ArchiveEnt
       qz7lib::archive::ArchiveHeader(0, entries.size(), qz7lib::archive::kArchiveVersion), entries);
 }
 
-// A zStd entry claiming 2^62 bytes, which no allocation can provide.
-inline qz7lib::archive::ArchiveEntry hugeEntry() {
-  return makeEntry("huge", 2, 16, std::uint64_t{1} << 62, 1024);
+// An archive of one healthy entry "huge" stored under scheme, whose index
+// record claims 2^62 bytes for it, which no allocation can provide.
+inline std::string archiveClaimingHugeSize(qz7lib::archive::CompressionScheme scheme) {
+  BuiltArchive built = buildArchive({{"huge", scheme, "0123456789"}});
+  const std::uint64_t claim = std::uint64_t{1} << 62;
+  std::memcpy(built.bytes.data() + built.indexOffset + offsetof(qz7lib::archive::ArchiveEntry, uncompressedSize),
+              &claim, sizeof claim);
+  return built.bytes;
 }
 
 // Lets a sanitizer build report a failed huge allocation as bad_alloc instead

@@ -49,8 +49,19 @@ std::string normalizeName(std::string_view name) {
   return normalized;
 }
 
-// The process-wide instance; its destructor runs at exit.
-std::unique_ptr<Archivist> instanceHolder;
+// Holds the process-wide instance, which its destructor deletes at exit. It
+// makes sure of the Logger before it is complete, so that the Logger's
+// exit-time destroyer runs after it: the Archivist, and a prefetch that its
+// destructor waits for, may log until the Archivist is gone.
+struct InstanceHolder {
+  InstanceHolder() { Logger::instance(); }
+  std::unique_ptr<Archivist> archivist;
+};
+
+InstanceHolder& instanceHolder() {
+  static InstanceHolder holder;
+  return holder;
+}
 
 }  // namespace
 
@@ -82,13 +93,14 @@ Archivist::~Archivist() {
 }
 
 Archivist* Archivist::instance() {
-  if (!instanceHolder) instanceHolder = std::make_unique<Archivist>();
-  return instanceHolder.get();
+  std::unique_ptr<Archivist>& archivist = instanceHolder().archivist;
+  if (!archivist) archivist = std::make_unique<Archivist>();
+  return archivist.get();
 }
 
 void Archivist::destroyInstance() {
   // Empty the holder before the object goes, so instance() never sees a dying one.
-  std::unique_ptr<Archivist> former = std::move(instanceHolder);
+  std::unique_ptr<Archivist> former = std::move(instanceHolder().archivist);
 }
 
 void Archivist::addArchive(const std::string& path) {

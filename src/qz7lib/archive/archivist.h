@@ -82,7 +82,7 @@ class Archivist {
   Archivist& operator=(const Archivist&) = delete;
 
   // The process-wide instance, created on first use. The first call must not
-  // race another thread's first call.
+  // race another thread's first call. At exit it is destroyed before the Logger.
   static Archivist* instance();
   // Deletes the process-wide instance, if any; the next instance() builds a fresh one.
   static void destroyInstance();

@@ -77,10 +77,13 @@ void Archivist::getFileCached(FileRecord* record, std::span<std::byte> out) {
   {
     std::lock_guard guard(record->lock);
     if (record->data.empty()) {
+      // The size comes from the index, which no hash covers: it is allocated
+      // only once the stored block has been read and found able to yield it.
+      const ArchiveIndex& index = archives_[record->archiveIndex];
+      const StoredBlock block = readStoredBlock(record->archivePath, index, record->entry, true);
       record->data.resize(size);
       try {
-        readFile(record->archivePath, archives_[record->archiveIndex], record->entry, record->data,
-                 true);
+        decodeStoredBlock(block, index, record->entry, record->data);
       } catch (...) {
         std::vector<std::byte>().swap(record->data);
         throw;

@@ -20,6 +20,16 @@ namespace {
 // LZ4 takes sizes as int; inputs beyond this cannot be handed to it.
 constexpr std::size_t kLz4MaxInput = std::numeric_limits<int>::max();
 constexpr int kLz4Level = 12;
+// The most output one stored byte can give: an LZ4 length byte adds up to 255
+// bytes; a zstd block of up to 128 KiB takes at least 4 stored bytes (an RLE block).
+constexpr std::uint64_t kLz4MaxExpansion = 255;
+constexpr std::uint64_t kZstdMaxExpansion = 32768;
+
+// True when size is at most stored * expansion, without overflowing.
+bool withinExpansion(std::uint64_t size, std::size_t stored, std::uint64_t expansion) {
+  return stored >= std::numeric_limits<std::uint64_t>::max() / expansion ||
+         size <= stored * expansion;
+}
 
 std::atomic<std::uint64_t> contextsCreated{0};
 
@@ -84,6 +94,24 @@ std::unique_ptr<std::vector<std::byte>> lz4Compress(std::span<const std::byte> s
   if (n <= 0) throw CompressionFailed();
   output->resize(static_cast<std::size_t>(n));
   return output;
+}
+
+// Whether src, stored under scheme, can decode to size bytes (see checkDecodedSize).
+bool canDecodeTo(std::span<const std::byte> src, std::uint64_t size, CompressionScheme scheme) {
+  switch (scheme) {
+    case CompressionScheme::none:
+      return size == src.size();
+    case CompressionScheme::lz4:
+      return size <= kLz4MaxInput && withinExpansion(size, src.size(), kLz4MaxExpansion);
+    case CompressionScheme::zStd:
+    case CompressionScheme::zStdDict: {
+      // A frame that does not declare its size, or no frame at all, is damage.
+      const std::uint64_t declared = ZSTD_getFrameContentSize(src.data(), src.size());
+      return declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != ZSTD_CONTENTSIZE_ERROR &&
+             declared == size && withinExpansion(size, src.size(), kZstdMaxExpansion);
+    }
+  }
+  throw UnknownCompressionScheme();
 }
 
 }  // namespace
@@ -159,6 +187,10 @@ std::size_t decompress(std::span<const std::byte> src, std::span<std::byte> dst,
       return zstdDecompress(src, dst, dictionary);
   }
   throw UnknownCompressionScheme();
+}
+
+void checkDecodedSize(std::span<const std::byte> src, std::uint64_t size, CompressionScheme scheme) {
+  if (!canDecodeTo(src, size, scheme)) throw DecompressionFailed();
 }
 
 namespace detail {

@@ -70,6 +70,14 @@ std::unique_ptr<std::vector<std::byte>> compress(std::span<const std::byte> src,
 std::size_t decompress(std::span<const std::byte> src, std::span<std::byte> dst,
                        CompressionScheme scheme, const DecompressionDictionary* dictionary);
 
+// Throws DecompressionFailed unless the stored block src can decode to exactly
+// size bytes under scheme, judged without decoding it, so that a damaged or
+// hostile index never sizes a buffer: a block stored as is holds exactly its
+// bytes; an LZ4 block yields at most 255 bytes per stored byte and at most
+// INT_MAX; a zstd frame declares its content size, and it yields at most 32768
+// bytes per stored byte. Throws UnknownCompressionScheme for an unknown scheme.
+void checkDecodedSize(std::span<const std::byte> src, std::uint64_t size, CompressionScheme scheme);
+
 namespace detail {
 // Number of zstd contexts (compression and decompression) created so far in the
 // process; lets tests check that each thread creates its contexts only once.

@@ -3,11 +3,10 @@
 #include <xxhash.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <limits>
 #include <optional>
-#include <system_error>
 
+#include "qz7lib/archive/archive_file.h"
 #include "qz7lib/archive/errors.h"
 
 namespace qz7lib::archive {
@@ -22,24 +21,6 @@ constexpr std::uint64_t kUncheckedBlockSize = 1 << 20;
 
 // The largest offset a stream can seek to.
 constexpr std::uint64_t kMaxStreamOffset = std::numeric_limits<std::streamoff>::max();
-
-// Opens an archive file for binary reading. Unbuffered streams read each block
-// straight into its destination; buffering pays only for many small reads.
-// On Linux a directory opens like a file and only fails on the first read; it
-// is refused here as unopenable.
-std::ifstream openArchiveFile(const std::string& path, bool buffered) {
-  // An archive is read by seeking, which a pipe cannot do; opening a named
-  // pipe would also wait for a writer that may never come.
-  std::error_code ignored;
-  if (std::filesystem::is_fifo(path, ignored)) throw ArchiveFileAccessError();
-  std::ifstream stream;
-  if (!buffered) stream.rdbuf()->pubsetbuf(nullptr, 0);
-  stream.open(path, std::ios::binary);
-  if (!stream.good() || std::filesystem::is_directory(path, ignored)) {
-    throw ArchiveFileAccessError();
-  }
-  return stream;
-}
 
 // The length of the file behind stream, or nothing when it cannot be sought.
 // Leaves the stream positioned at the end.
@@ -106,12 +87,80 @@ std::unique_ptr<DecompressionDictionary> readDictionary(std::istream& stream,
   return std::make_unique<DecompressionDictionary>(bytes);
 }
 
+// Open archive streams of the calling thread, closed when the thread ends.
+ArchiveStreamMap& threadStreams() {
+  thread_local ArchiveStreamMap streams;
+  return streams;
+}
+
+// The thread's stream for archivePath when it reads the indexed file. Otherwise
+// the path is opened again, and when it now holds the indexed file, the new
+// stream takes the old one's place in the map. When it does not, the indexed
+// file cannot be reached: ArchiveFileAccessError, rather than another file's
+// bytes under the index's offsets.
+std::ifstream& indexedArchiveStream(ArchiveStreamMap& streams, std::string_view archivePath,
+                                    const utils::FileIdentity& indexed) {
+  std::ifstream& stream = getArchiveStream(streams, archivePath);
+  if (archiveFileIdentity(stream) == indexed) return stream;
+  std::string key(archivePath);
+  std::ifstream reopened = openArchiveFile(key, false);
+  if (archiveFileIdentity(reopened) != indexed) throw ArchiveFileAccessError();
+  streams.erase(key);
+  return streams.emplace(std::move(key), std::move(reopened)).first->second;
+}
+
+// Reads the entry's stored block from stream, tests its hash when verify is set
+// and checks that it can decode to the size the entry claims, so that the
+// caller may allocate that size.
+StoredBlock readCheckedBlock(std::ifstream& stream, const ArchiveEntry& entry, bool verify) {
+  // A failed read of a damaged entry must not fail later reads of healthy ones.
+  stream.clear();
+
+  if (entry.startOffset > kMaxStreamOffset) throw ArchiveEntryReadError();
+  if (entry.compressedSize > kUncheckedBlockSize) {
+    // A large block must lie inside the file before its buffer is allocated.
+    const std::optional<std::uint64_t> length = fileLength(stream);
+    if (!length || entry.startOffset > *length ||
+        entry.compressedSize > *length - entry.startOffset) {
+      throw ArchiveEntryReadError();
+    }
+  }
+  // Every byte is overwritten by the read, so the buffer is not zero-filled.
+  StoredBlock block{std::make_unique_for_overwrite<std::byte[]>(entry.compressedSize),
+                    static_cast<std::size_t>(entry.compressedSize)};
+
+  stream.seekg(static_cast<std::streamoff>(entry.startOffset));
+  if (!stream.good()) throw ArchiveEntryReadError();
+  readBytes(stream, block.bytes.get(), block.size);
+  if (!stream.good()) throw ArchiveEntryReadError();
+
+  if (verify && XXH64(block.bytes.get(), block.size, 0) != entry.compressedHash) {
+    throw HashCheckFailed();
+  }
+  checkDecodedSize(block.span(), entry.uncompressedSize, entry.scheme);
+  return block;
+}
+
+// Decodes block into the front of out. The index is not covered by a hash: a
+// block that decodes to another length than the entry claims is damage, not a
+// short or padded file.
+void decodeBlock(const StoredBlock& block, const ArchiveEntry& entry, std::span<std::byte> out,
+                 const DecompressionDictionary* dictionary) {
+  const std::size_t expected = static_cast<std::size_t>(
+      std::min<std::uint64_t>(entry.uncompressedSize, out.size()));
+  if (decompress(block.span(), out.first(expected), entry.scheme, dictionary) !=
+      entry.uncompressedSize) {
+    throw DecompressionFailed();
+  }
+}
+
 }  // namespace
 
 ArchiveIndex readArchiveIndex(std::string_view path) {
   ArchiveIndex index;
   // The index is read in many small pieces; it keeps the stream's buffer.
   std::ifstream stream = openArchiveFile(std::string(path), true);
+  index.file = archiveFileIdentity(stream);
   const std::optional<std::uint64_t> length = fileLength(stream);
   if (!length) throw ArchiveFileAccessError();
   stream.seekg(0);
@@ -146,46 +195,27 @@ void readFile(std::string_view archivePath, const ArchiveIndex& index, const Arc
               std::span<std::byte> out, bool verify) {
   if (entry.uncompressedSize == 0) return;
   if (out.size() < entry.uncompressedSize) throw InsufficientSpace();
-  // Open archive streams of this thread, closed when the thread ends.
-  thread_local ArchiveStreamMap streams;
-  readEntryData(streams, archivePath, entry, out, verify, index.dictionary.get());
+  decodeStoredBlock(readStoredBlock(archivePath, index, entry, verify), index, entry, out);
+}
+
+StoredBlock readStoredBlock(std::string_view archivePath, const ArchiveIndex& index,
+                            const ArchiveEntry& entry, bool verify) {
+  if (entry.uncompressedSize == 0) return {};
+  return readCheckedBlock(indexedArchiveStream(threadStreams(), archivePath, index.file), entry,
+                          verify);
+}
+
+void decodeStoredBlock(const StoredBlock& block, const ArchiveIndex& index,
+                       const ArchiveEntry& entry, std::span<std::byte> out) {
+  if (entry.uncompressedSize == 0) return;
+  decodeBlock(block, entry, out, index.dictionary.get());
 }
 
 void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
                    const ArchiveEntry& entry, std::span<std::byte> out, bool verify,
                    const DecompressionDictionary* dictionary) {
-  std::ifstream& stream = getArchiveStream(streams, archivePath);
-  // A failed read of a damaged entry must not fail later reads of healthy ones.
-  stream.clear();
-
-  if (entry.startOffset > kMaxStreamOffset) throw ArchiveEntryReadError();
-  if (entry.compressedSize > kUncheckedBlockSize) {
-    // A large block must lie inside the file before its buffer is allocated.
-    const std::optional<std::uint64_t> length = fileLength(stream);
-    if (!length || entry.startOffset > *length ||
-        entry.compressedSize > *length - entry.startOffset) {
-      throw ArchiveEntryReadError();
-    }
-  }
-  // Every byte is overwritten by the read, so the buffer is not zero-filled.
-  auto block = std::make_unique_for_overwrite<std::byte[]>(entry.compressedSize);
-
-  stream.seekg(static_cast<std::streamoff>(entry.startOffset));
-  if (!stream.good()) throw ArchiveEntryReadError();
-  readBytes(stream, block.get(), entry.compressedSize);
-  if (!stream.good()) throw ArchiveEntryReadError();
-
-  const std::span<const std::byte> stored(block.get(), entry.compressedSize);
-  if (verify && XXH64(stored.data(), stored.size(), 0) != entry.compressedHash) {
-    throw HashCheckFailed();
-  }
-  // The index is not covered by a hash: a block that decodes to another length
-  // than the entry claims is damage, not a short or padded file.
-  const std::size_t expected = static_cast<std::size_t>(
-      std::min<std::uint64_t>(entry.uncompressedSize, out.size()));
-  if (decompress(stored, out.first(expected), entry.scheme, dictionary) != entry.uncompressedSize) {
-    throw DecompressionFailed();
-  }
+  decodeBlock(readCheckedBlock(getArchiveStream(streams, archivePath), entry, verify), entry, out,
+              dictionary);
 }
 
 std::ifstream& getArchiveStream(ArchiveStreamMap& streams, std::string_view archivePath) {

@@ -2,6 +2,11 @@
 
 // Opening archives and reading single entries. Each thread keeps its own map of
 // open archive streams, keyed by the archive path text as passed to readFile.
+// Entries are read only from the file that their index was read from: when
+// another file has taken its place under the path (an update replaces an
+// archive by renaming a new one onto it), a thread whose stream still reads the
+// indexed file goes on reading it, and any other read of that index fails with
+// ArchiveFileAccessError.
 
 #include <cstddef>
 #include <fstream>
@@ -14,6 +19,7 @@
 
 #include "qz7lib/archive/compression.h"
 #include "qz7lib/archive/format.h"
+#include "qz7lib/utils/file_identity.h"
 
 namespace qz7lib::archive {
 
@@ -27,6 +33,7 @@ struct ArchiveIndex {
   ExtendedHeader extendedHeader{kExtendedHeaderSize, kEntrySize};  // defaultExtendedHeader before 1200
   std::vector<ArchiveEntry> entries;                              // header.fileCount records
   std::unique_ptr<DecompressionDictionary> dictionary;           // null without a dictionary block
+  utils::FileIdentity file;  // the file the index was read from; entries are read from it only
 };
 
 using ArchiveStreamMap = std::unordered_map<std::string, std::ifstream>;
@@ -35,11 +42,34 @@ using ArchiveStreamMap = std::unordered_map<std::string, std::ifstream>;
 ArchiveIndex readArchiveIndex(std::string_view path);
 
 // Writes the entry's uncompressed bytes to the front of out; with verify set the
-// stored block's hash is checked first.
+// stored block's hash is checked first. The same as decodeStoredBlock of
+// readStoredBlock, after testing that out can hold the entry.
 void readFile(std::string_view archivePath, const ArchiveIndex& index, const ArchiveEntry& entry,
               std::span<std::byte> out, bool verify);
 
-// The reading step of readFile, given the thread's stream map and the dictionary.
+// An entry's stored block as read from its archive.
+struct StoredBlock {
+  std::unique_ptr<std::byte[]> bytes;
+  std::size_t size = 0;
+
+  std::span<const std::byte> span() const { return {bytes.get(), size}; }
+};
+
+// The first half of readFile, for callers that allocate the output only once
+// the claimed size is known to be possible: reads the entry's stored block
+// through the calling thread's stream for archivePath, tests its hash when
+// verify is set, and checks with checkDecodedSize that it can decode to the
+// entry's uncompressedSize. An entry of size 0 needs nothing from the archive.
+StoredBlock readStoredBlock(std::string_view archivePath, const ArchiveIndex& index,
+                            const ArchiveEntry& entry, bool verify);
+
+// The second half: decodes the block into the front of out. DecompressionFailed
+// when it does not decode to exactly the entry's uncompressedSize bytes within out.
+void decodeStoredBlock(const StoredBlock& block, const ArchiveIndex& index,
+                       const ArchiveEntry& entry, std::span<std::byte> out);
+
+// The reading step of readFile, given the thread's stream map and the
+// dictionary; it reads whatever file the map's stream for archivePath reads.
 void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
                    const ArchiveEntry& entry, std::span<std::byte> out, bool verify,
                    const DecompressionDictionary* dictionary);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <utility>
 
@@ -9,8 +10,21 @@ namespace qz7lib {
 
 namespace {
 
-// Null until first use; destroyed at exit together with the sinks.
-std::unique_ptr<Logger> loggerHolder;
+// Null until first use and after reset. Plain values, so that they stay
+// readable while the exit-time destroyer runs and afterwards.
+Logger* currentLogger = nullptr;
+std::atomic<bool> loggerDestroyed{false};
+
+// Deletes the Logger with its sinks at exit; log calls after that are dropped.
+// It is registered by the first use of the Logger, so every singleton that
+// makes sure of the Logger before it is built is destroyed before it.
+struct ExitTimeDestroyer {
+  ExitTimeDestroyer() noexcept {}  // not constexpr: registered when first reached
+  ~ExitTimeDestroyer() {
+    loggerDestroyed = true;
+    delete std::exchange(currentLogger, nullptr);
+  }
+};
 
 // Run after a Fatal message; aborts unless replaced.
 std::function<void()> fatalHandler = &std::abort;
@@ -62,18 +76,19 @@ std::string formatLogLine(const LogRecord& record) {
 }
 
 void Logger::log(LogLevel level, std::string_view function, int line, std::string_view message) {
+  if (loggerDestroyed) return;
   instance().write(level, function, line, message);
 }
 
 Logger& Logger::instance() {
-  if (!loggerHolder) loggerHolder = std::make_unique<Logger>();
-  return *loggerHolder;
+  static const ExitTimeDestroyer destroyer;
+  if (currentLogger == nullptr) currentLogger = new Logger();
+  return *currentLogger;
 }
 
 void Logger::reset() {
   // Empty the holder before the old Logger's sinks are deleted.
-  std::unique_ptr<Logger> former = std::move(loggerHolder);
-  former.reset();
+  delete std::exchange(currentLogger, nullptr);
 }
 
 void Logger::write(LogLevel level, std::string_view function, int line,

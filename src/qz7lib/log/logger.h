@@ -56,10 +56,12 @@ std::string formatLogLine(const LogRecord& record);
 
 class Logger {
  public:
-  // Logs through the process-wide Logger, creating it on first use.
+  // Logs through the process-wide Logger, creating it on first use. Once the
+  // Logger has been deleted at exit, the call does nothing.
   static void log(LogLevel level, std::string_view function, int line, std::string_view message);
   // The process-wide Logger, created without sinks on first use. The first use
-  // must not race another thread's first use.
+  // must not race another thread's first use. It is deleted at exit after every
+  // static object whose construction was complete only after that first use.
   static Logger& instance();
   // Deletes the Logger and its sinks; the next use creates a fresh one. Must not
   // overlap any other use of the Logger.

@@ -216,6 +216,26 @@ TEST_F(ArchivistCacheTest, FailedLoadStaysUncachedAndIsReadAgain) {
   EXPECT_EQ(queued(), 1);
 }
 
+TEST_F(ArchivistCacheTest, ImpossibleClaimedSizesFailBeforeTheirBufferIsAllocated) {
+  add("a.kvz", {{"z.bin", CompressionScheme::zStd, makeContent(5, 1000)},
+                {"l.bin", CompressionScheme::lz4, makeContent(6, 1000)},
+                {"n.bin", CompressionScheme::none, makeContent(7, 1000)}});
+  archivist.setCacheLimit(kGiB);
+  // No hash covers the index, so a damaged one may claim any size for a healthy block.
+  for (const char* name : {"z.bin", "l.bin", "n.bin"}) {
+    FileRecord* record = archivist.hasFile(name);
+    const std::uint64_t real = record->entry.uncompressedSize;
+    for (std::uint64_t claim : {std::uint64_t{1} << 44, (std::uint64_t{1} << 63) + 5}) {
+      record->entry.uncompressedSize = claim;
+      EXPECT_THROW(archivist.getFile(record, {}), DecompressionFailed) << name << " " << claim;
+      EXPECT_FALSE(cached(name));
+    }
+    record->entry.uncompressedSize = real;
+  }
+  EXPECT_EQ(queued(), 0);
+  EXPECT_EQ(archivist.getCacheSize(), 0u);
+}
+
 TEST_F(ArchivistCacheTest, EmptyFileNeverTakesASlot) {
   add("a.kvz", {{"empty.txt", CompressionScheme::none, ""}});
   archivist.setCacheLimit(kGiB);

@@ -465,6 +465,33 @@ TEST_F(ReaderTest, StreamsAreKeptPerPathText) {
   EXPECT_EQ(&streams.at(path), &first);
 }
 
+TEST_F(ReaderTest, EntriesAreReadFromTheIndexedFileOrNotAtAllOnceItWasReplaced) {
+  // Two archives of one layout: only the bytes of their blocks differ, so a
+  // read through the wrong file would go unnoticed without the hash check.
+  const std::string path = write(buildArchive({{"a", CompressionScheme::none, "first"}}).bytes);
+  const std::string other =
+      write(buildArchive({{"a", CompressionScheme::none, "other"}}).bytes, "other.kvz");
+  const ArchiveIndex firstIndex = readArchiveIndex(path);
+  const ArchiveEntry& first = firstIndex.entries[0];
+  auto onNewThread = [](auto read) { std::thread(read).join(); };
+
+  // This thread's stream is opened on the first archive before an update
+  // renames the other one onto its path.
+  EXPECT_EQ(read(path, firstIndex, first, false), "first");
+  std::filesystem::rename(other, path);
+
+  // The stream still reads the indexed file; a thread without one cannot reach it.
+  EXPECT_EQ(read(path, firstIndex, first, false), "first");
+  onNewThread([&] { EXPECT_THROW(read(path, firstIndex, first, false), ArchiveFileAccessError); });
+  onNewThread([&] { EXPECT_THROW(read(path, firstIndex, first, true), ArchiveFileAccessError); });
+
+  // The new index reads the new file, also on a thread whose stream reads the old one.
+  const ArchiveIndex otherIndex = readArchiveIndex(path);
+  EXPECT_EQ(read(path, otherIndex, otherIndex.entries[0], false), "other");
+  EXPECT_THROW(read(path, firstIndex, first, false), ArchiveFileAccessError);
+  onNewThread([&] { EXPECT_EQ(read(path, otherIndex, otherIndex.entries[0], true), "other"); });
+}
+
 TEST_F(ReaderTest, ConcurrentReadsOfDifferentEntriesReturnTheirOwnBytes) {
   constexpr int kEntries = 40;
   constexpr int kThreads = 6;

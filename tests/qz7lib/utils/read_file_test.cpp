@@ -1,6 +1,7 @@
 #include "qz7lib/utils/read_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "support/temp_dir.h"
 
@@ -31,10 +32,13 @@ TEST(ReadFileContentsTest, ReturnsTheBytesUnchanged) {
   EXPECT_EQ(std::string(contents->begin(), contents->end()), binary);
 }
 
-TEST(ReadFileContentsTest, MissingFilesAndDirectoriesCannotBeOpened) {
+TEST(ReadFileContentsTest, MissingFilesDirectoriesAndPipesCannotBeOpened) {
   TempDir dir;
   EXPECT_EQ(messageOf(dir.file("no such file.txt")), "Error opening file " + dir.file("no such file.txt"));
   EXPECT_EQ(messageOf(dir.path().string()), "Error opening file " + dir.path().string());
+  // Refused at once instead of waiting for a writer.
+  ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  EXPECT_EQ(messageOf(dir.file("pipe")), "Error opening file " + dir.file("pipe"));
 }
 
 }  // namespace
