@@ -28,14 +28,14 @@ void recordIdentity(std::ios_base& stream, const utils::FileIdentity& identity) 
 
 }  // namespace
 
-std::ifstream openArchiveFile(const std::string& path, bool buffered) {
+std::ifstream openArchiveFile(const std::string& path) {
   // The path is opened once; the stream then opens that very file through its
   // descriptor, so the identity it records is that of the file it reads even
   // when the path is being replaced meanwhile.
   const utils::RegularFile file(path);
   if (!file.isOpen()) throw ArchiveFileAccessError();
   std::ifstream stream;
-  if (!buffered) stream.rdbuf()->pubsetbuf(nullptr, 0);
+  stream.rdbuf()->pubsetbuf(nullptr, 0);
   stream.open("/proc/self/fd/" + std::to_string(file.descriptor()), std::ios::binary);
   if (!stream.good()) throw ArchiveFileAccessError();
   recordIdentity(stream, file.identity());

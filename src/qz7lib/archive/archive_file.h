@@ -11,9 +11,9 @@ namespace qz7lib::archive {
 
 // Opens the regular file at path for binary reading, without waiting for a
 // writer on a named pipe; ArchiveFileAccessError when it cannot be opened or is
-// no regular file. Unbuffered streams read each block straight into its
-// destination; buffering pays only for many small reads.
-std::ifstream openArchiveFile(const std::string& path, bool buffered);
+// no regular file. The stream is unbuffered: each read goes straight into its
+// destination.
+std::ifstream openArchiveFile(const std::string& path);
 
 // The identity of the file that a stream of openArchiveFile reads, as of its
 // opening; all zero for any other stream.

@@ -3,6 +3,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -58,12 +59,14 @@ std::uint64_t readEntries(std::istream& stream, ArchiveIndex& index, std::uint64
   if (stride == kEntrySize) {
     readBytes(stream, index.entries.data(), count * kEntrySize);
   } else {
-    // Record by record: a record takes at most its 304 bytes, the rest of a
-    // shorter one stays zero and the excess of a longer one is skipped.
+    // Read whole, then record by record: a record takes at most its 304 bytes,
+    // the rest of a shorter one stays zero and the excess of a longer one is
+    // dropped.
+    std::vector<char> records(count * stride);
+    readBytes(stream, records.data(), records.size());
     const std::uint64_t kept = std::min<std::uint64_t>(stride, kEntrySize);
-    for (ArchiveEntry& entry : index.entries) {
-      readBytes(stream, &entry, kept);
-      if (stride > kEntrySize) stream.ignore(static_cast<std::streamsize>(stride - kEntrySize));
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::memcpy(&index.entries[i], records.data() + i * stride, kept);
     }
   }
   if (!stream.good()) throw ArchiveIndexReadError();
@@ -103,7 +106,7 @@ std::ifstream& indexedArchiveStream(ArchiveStreamMap& streams, std::string_view 
   std::ifstream& stream = getArchiveStream(streams, archivePath);
   if (archiveFileIdentity(stream) == indexed) return stream;
   std::string key(archivePath);
-  std::ifstream reopened = openArchiveFile(key, false);
+  std::ifstream reopened = openArchiveFile(key);
   if (archiveFileIdentity(reopened) != indexed) throw ArchiveFileAccessError();
   streams.erase(key);
   return streams.emplace(std::move(key), std::move(reopened)).first->second;
@@ -158,8 +161,10 @@ void decodeBlock(const StoredBlock& block, const ArchiveEntry& entry, std::span<
 
 ArchiveIndex readArchiveIndex(std::string_view path) {
   ArchiveIndex index;
-  // The index is read in many small pieces; it keeps the stream's buffer.
-  std::ifstream stream = openArchiveFile(std::string(path), true);
+  std::string key(path);
+  // Unbuffered, as the thread keeps it for reading entries: the index is read
+  // in a few whole regions.
+  std::ifstream stream = openArchiveFile(key);
   index.file = archiveFileIdentity(stream);
   const std::optional<std::uint64_t> length = fileLength(stream);
   if (!length) throw ArchiveFileAccessError();
@@ -188,6 +193,9 @@ ArchiveIndex readArchiveIndex(std::string_view path) {
   if ((index.header.flags & kFlagHasDictionary) != 0) {
     index.dictionary = readDictionary(stream, bytesAfter(*length, position));
   }
+  // The calling thread reads the entries from the very file it indexed, even
+  // when another file is renamed onto the path before its first read.
+  threadStreams().insert_or_assign(std::move(key), std::move(stream));
   return index;
 }
 
@@ -221,7 +229,7 @@ void readEntryData(ArchiveStreamMap& streams, std::string_view archivePath,
 std::ifstream& getArchiveStream(ArchiveStreamMap& streams, std::string_view archivePath) {
   std::string key(archivePath);
   if (auto found = streams.find(key); found != streams.end()) return found->second;
-  std::ifstream stream = openArchiveFile(key, false);
+  std::ifstream stream = openArchiveFile(key);
   return streams.emplace(std::move(key), std::move(stream)).first->second;
 }
 

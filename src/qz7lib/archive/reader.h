@@ -6,7 +6,8 @@
 // another file has taken its place under the path (an update replaces an
 // archive by renaming a new one onto it), a thread whose stream still reads the
 // indexed file goes on reading it, and any other read of that index fails with
-// ArchiveFileAccessError.
+// ArchiveFileAccessError. The thread that reads an index keeps the stream it
+// was read through, so that thread always reads the indexed file.
 
 #include <cstddef>
 #include <fstream>
