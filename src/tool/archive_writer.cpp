@@ -124,7 +124,7 @@ void ArchiveWriter::writeBlock(ArchiveEntry& entry, std::span<const std::byte> b
   write(bytes.data(), bytes.size());
 }
 
-bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const std::string& sourceArchive) {
+bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const SourceArchive& source) {
   const std::uint64_t before = position_;
   const std::uint64_t sourceOffset = entry.startOffset;
   entry.startOffset = placeNextBlock();
@@ -134,28 +134,18 @@ bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const std::string& sourceArch
     return true;
   }
 
-  if (!source_.is_open() || sourceName_ != sourceArchive) {
-    source_.close();
-    source_.clear();
-    sourceName_ = sourceArchive;
-    source_.open(sourceArchive, std::ios::binary);
-  }
-  source_.clear();
-  source_.seekg(static_cast<std::streamoff>(sourceOffset));
   copyBuffer_.resize(kCopyChunkSize);
-  std::uint64_t remaining = entry.compressedSize;
-  while (remaining > 0 && source_) {
-    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCopyChunkSize));
-    source_.read(copyBuffer_.data(), static_cast<std::streamsize>(chunk));
-    if (static_cast<std::size_t>(source_.gcount()) != chunk) break;
-    write(copyBuffer_.data(), chunk);
-    remaining -= chunk;
-  }
-  if (remaining > 0) {
-    // Bytes already copied are overwritten by what takes this place.
-    position_ = before;
-    entry.startOffset = sourceOffset;
-    return false;
+  for (std::uint64_t done = 0; done < entry.compressedSize;) {
+    const auto chunk = std::span(copyBuffer_).first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(entry.compressedSize - done, kCopyChunkSize)));
+    if (!source.read(sourceOffset + done, chunk)) {
+      // Bytes already copied are overwritten by what takes this place.
+      position_ = before;
+      entry.startOffset = sourceOffset;
+      return false;
+    }
+    write(chunk.data(), chunk.size());
+    done += chunk.size();
   }
   return true;
 }

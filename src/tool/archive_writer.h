@@ -9,12 +9,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "qz7lib/archive/format.h"
+#include "tool/source_archive.h"
 
 class ArchiveWriter {
  public:
@@ -43,10 +43,10 @@ class ArchiveWriter {
   // writes the block's bytes there.
   void writeBlock(qz7lib::archive::ArchiveEntry& entry, std::span<const std::byte> bytes);
   // Places the block of a reused entry and copies its entry.compressedSize
-  // stored bytes from sourceArchive at its old entry.startOffset. Returns false,
+  // stored bytes from source at its old entry.startOffset. Returns false,
   // placing nothing, when they cannot be read in full; a later block then
   // takes the place.
-  bool copyBlock(qz7lib::archive::ArchiveEntry& entry, const std::string& sourceArchive);
+  bool copyBlock(qz7lib::archive::ArchiveEntry& entry, const SourceArchive& source);
 
   // Writes the front region with the given index, then makes the temporary
   // file the archive. Returns the first failure of the whole write.
@@ -73,7 +73,5 @@ class ArchiveWriter {
   bool opened_ = false;
   Failure failure_ = Failure::none;
   bool committed_ = false;
-  std::ifstream source_;                 // the old archive of reused entries, opened on first use
-  std::string sourceName_;
-  std::vector<char> copyBuffer_;
+  std::vector<std::byte> copyBuffer_;
 };

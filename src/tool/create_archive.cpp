@@ -25,6 +25,7 @@
 #include "tool/compress_file.h"
 #include "tool/compression_window.h"
 #include "tool/input_collection.h"
+#include "tool/source_archive.h"
 
 using qz7lib::archive::ArchiveEntry;
 using qz7lib::archive::CompressionDictionary;
@@ -37,12 +38,21 @@ void warnRecreating(const std::string& archiveName, const char* reason) {
             << "\nRe-creating instead of updating.\n";
 }
 
-// Decides between updating an existing archive and creating a new one. Returns
-// the old archive's file count in update mode, nothing in create mode.
-std::optional<std::uint64_t> decideUpdate(const std::string& archiveName,
-                                          const std::string& dictionaryPath,
-                                          const std::vector<char>* dictionaryBytes) {
+// The old archive of an update.
+struct UpdateSource {
+  SourceArchive file;       // opened before its index was read
+  std::uint64_t fileCount;  // the entries of its index
+};
+
+// Decides between updating an existing archive and creating a new one. In
+// update mode the archivist holds the old archive's entries, read from the file
+// returned; in create mode it stays empty.
+std::optional<UpdateSource> decideUpdate(const std::string& archiveName,
+                                         const std::string& dictionaryPath,
+                                         const std::vector<char>* dictionaryBytes,
+                                         qz7lib::archive::Archivist& archivist) {
   if (!std::filesystem::exists(archiveName)) return std::nullopt;
+  SourceArchive file(archiveName);
   // Not guarded: a file that is no archive ends the command before anything is written.
   const qz7lib::archive::ArchiveIndex old = qz7lib::archive::readArchiveIndex(archiveName);
   if (old.header.version < qz7lib::archive::kArchiveVersion) {
@@ -64,7 +74,14 @@ std::optional<std::uint64_t> decideUpdate(const std::string& archiveName,
       return std::nullopt;
     }
   }
-  return old.header.fileCount;
+  archivist.addArchive(archiveName);
+  if (!file.isNamedBy(archiveName)) {
+    // Another run replaced the archive while its index was read, so the index
+    // may not describe the file opened: nothing is reused.
+    archivist.clear();
+    return std::nullopt;
+  }
+  return UpdateSource{std::move(file), old.header.fileCount};
 }
 
 // Ends the process at once with status -1: pool threads may still be running,
@@ -116,13 +133,12 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
   const std::vector<std::string> files = collectInputFiles(inputs, excludeRegexes);
   const std::uint64_t count = files.size();
 
-  const std::optional<std::uint64_t> oldFileCount =
-      decideUpdate(archiveName, dictionaryPath, dictionaryBytes.get());
   qz7lib::archive::Archivist archivist;
-  if (oldFileCount) {
-    std::cout << "Updating archive " << archiveName << " (" << *oldFileCount << " files) with "
+  const std::optional<UpdateSource> old =
+      decideUpdate(archiveName, dictionaryPath, dictionaryBytes.get(), archivist);
+  if (old) {
+    std::cout << "Updating archive " << archiveName << " (" << old->fileCount << " files) with "
               << count << " files.\n";
-    archivist.addArchive(archiveName);
   } else {
     std::cout << "Creating archive " << archiveName << " containing " << count << " files.\n";
   }
@@ -130,7 +146,7 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
   ArchiveWriter writer(archiveName, count, dictionaryBytes.get());
   // An update of as many files as the archive holds may turn out to change
   // nothing; the temporary file is then created only once a file differs.
-  const bool mayBeUnchanged = oldFileCount && *oldFileCount == count && count > 0;
+  const bool mayBeUnchanged = old && old->fileCount == count && count > 0;
   if (!mayBeUnchanged) writer.open();
 
   std::vector<ArchiveEntry> entries(count);
@@ -146,7 +162,7 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
     auto writeResult = [&](std::size_t i, CompressionResult result) {
       if (result.reused) {
         entries[i] = result.entry;
-        if (writer.copyBlock(entries[i], archiveName)) return;
+        if (writer.copyBlock(entries[i], old->file)) return;
         --reusedCount;
         try {
           result = compressFile(files[i], option, dictionary.get());
@@ -202,7 +218,7 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
 
   if (reusedCount != 0) {
     std::cout << "Update: reused " << reusedCount << " files.\n" << std::flush;
-    if (reusedCount == count && oldFileCount && reusedCount == *oldFileCount) {
+    if (old && reusedCount == count && reusedCount == old->fileCount) {
       std::cout << "All files are up to date, no changes made.\n";
       return;
     }

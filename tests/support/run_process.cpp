@@ -37,10 +37,12 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+RunningProcess::RunningProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
   int outPipe[2], errPipe[2];
   check(pipe2(outPipe, O_CLOEXEC), "pipe");
   check(pipe2(errPipe, O_CLOEXEC), "pipe");
+  // The kernel rounds the size up to its minimum, one page.
+  check(fcntl(outPipe[1], F_SETPIPE_SZ, 1), "F_SETPIPE_SZ");
 
   std::vector<std::string> env = mergedEnvironment(options.env);
   std::vector<char*> argvPtrs, envPtrs;
@@ -51,9 +53,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   const std::string cwd = options.cwd.string();
   const std::string program = options.program.empty() ? argv.at(0) : options.program.string();
 
-  pid_t pid = fork();
-  check(pid, "fork");
-  if (pid == 0) {
+  pid_ = fork();
+  check(pid_, "fork");
+  if (pid_ == 0) {
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0 && options.closedStdin) dup2(devnull, 0);
     dup2(outPipe[1], 1);
@@ -61,7 +63,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     if (options.fileSizeLimit >= 0) {
       // Ignored, the signal no longer ends the process: the write fails instead.
-      signal(SIGXFSZ, SIG_IGN);
+      ::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                          static_cast<rlim_t>(options.fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
@@ -72,36 +74,69 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   }
   close(outPipe[1]);
   close(errPipe[1]);
+  out_ = outPipe[0];
+  err_ = errPipe[0];
+}
 
-  ProcessResult result;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+RunningProcess::~RunningProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    finish();
+  }
+}
+
+bool RunningProcess::readSome(int pipe, std::string& sink) {
   char buffer[65536];
-  while (open > 0) {
+  for (;;) {
+    const ssize_t n = read(pipe, buffer, sizeof buffer);
+    if (n > 0) {
+      sink.append(buffer, static_cast<std::size_t>(n));
+      return true;
+    }
+    if (n == 0 || errno != EINTR) return false;
+  }
+}
+
+bool RunningProcess::readOutputUntil(std::string_view text) {
+  while (result_.out.find(text) == std::string::npos) {
+    if (out_ < 0 || !readSome(out_, result_.out)) return false;
+  }
+  return true;
+}
+
+void RunningProcess::signal(int signal) const { check(::kill(pid_, signal), "kill"); }
+
+ProcessResult RunningProcess::finish() {
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  std::string* sinks[2] = {&result_.out, &result_.err};
+  for (;;) {
+    const int remaining = (fds[0].fd >= 0 ? 1 : 0) + (fds[1].fd >= 0 ? 1 : 0);
+    if (remaining == 0) break;
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       check(-1, "poll");
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
+      if (!readSome(fds[i].fd, *sinks[i])) {
         close(fds[i].fd);
         fds[i].fd = -1;
-        --open;
       }
     }
   }
+  out_ = err_ = -1;
 
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  while (waitpid(pid_, &status, 0) < 0) {
     if (errno != EINTR) check(-1, "waitpid");
   }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  pid_ = -1;
+  result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result_;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  return RunningProcess(argv, options).finish();
 }
 
 std::filesystem::path qz7Binary() {
@@ -112,11 +147,17 @@ std::filesystem::path qz7Binary() {
 #endif
 }
 
-ProcessResult runQz7(const std::vector<std::string>& args, const std::filesystem::path& cwd,
-                     const std::vector<std::string>& env) {
+std::unique_ptr<RunningProcess> startQz7(const std::vector<std::string>& args,
+                                         const std::filesystem::path& cwd,
+                                         const std::vector<std::string>& env) {
   std::vector<std::string> argv{"qz7"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return runProcess(argv, {cwd, env, true, qz7Binary()});
+  return std::make_unique<RunningProcess>(argv, ProcessOptions{cwd, env, true, qz7Binary()});
+}
+
+ProcessResult runQz7(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                     const std::vector<std::string>& env) {
+  return startQz7(args, cwd, env)->finish();
 }
 
 }  // namespace qz7test

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qz7test {
@@ -21,6 +25,35 @@ struct ProcessOptions {
                                       // write (RLIMIT_FSIZE); a write beyond fails with EFBIG
 };
 
+// A started process whose standard output goes into a pipe of the smallest
+// capacity the system allows, read only when asked: a process that writes more
+// than that blocks until the test reads on. This catches a process in the middle
+// of its work without depending on timing. Killed and reaped if never finished.
+class RunningProcess {
+ public:
+  // Starts the program (searched on PATH when it has no '/').
+  RunningProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+  ~RunningProcess();
+  RunningProcess(const RunningProcess&) = delete;
+  RunningProcess& operator=(const RunningProcess&) = delete;
+
+  // Reads standard output until it holds text; false when the output ended first.
+  bool readOutputUntil(std::string_view text);
+  // Sends the signal to the process.
+  void signal(int signal) const;
+  // Reads both outputs to their end and waits for the process.
+  ProcessResult finish();
+
+ private:
+  // Reads what one of the pipes holds now; false at its end.
+  bool readSome(int pipe, std::string& sink);
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  ProcessResult result_;
+};
+
 // Runs the program (searched on PATH when it has no '/') and collects its output.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
@@ -31,5 +64,9 @@ std::filesystem::path qz7Binary();
 // "qz7", so that its help texts do not depend on where the build tree is.
 ProcessResult runQz7(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                      const std::vector<std::string>& env = {});
+// Starts it so, to be read and finished by the caller.
+std::unique_ptr<RunningProcess> startQz7(const std::vector<std::string>& args,
+                                         const std::filesystem::path& cwd,
+                                         const std::vector<std::string>& env = {});
 
 }  // namespace qz7test

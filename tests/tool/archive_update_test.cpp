@@ -249,6 +249,37 @@ TEST_F(ArchiveUpdateTest, PartlyCopiedBlockLeavesNoBytesBehind) {
   EXPECT_THAT(schemes(), ElementsAre(CompressionScheme::lz4, CompressionScheme::none));
 }
 
+// Another update replaces the archive while this one has still to copy its
+// reused blocks: they come from the archive whose index decided the reuse, not
+// from whatever the name stands for by then. The later rename wins, and the
+// archive it leaves is whole.
+TEST_F(ArchiveUpdateTest, ConcurrentUpdateCopiesFromTheArchiveItRead) {
+  for (int i = 0; i < 20; ++i) put("z" + std::to_string(10 + i) + ".txt", std::string(4000 + i, 'z'));
+  for (int i = 0; i < 1000; ++i) put("a" + std::to_string(1000 + i) + ".txt", "first");
+  ASSERT_EQ(archive().status, 0);
+
+  // The edited files come first: their progress lines fill the output pipe
+  // before the first reused block is copied.
+  for (int i = 0; i < 1000; ++i) put("a" + std::to_string(1000 + i) + ".txt", "second");
+  std::vector<std::string> args = {"archive", "a.kvz"};
+  for (const auto& [name, content] : files_) args.push_back(name);
+  const auto first = start(args);
+  ASSERT_TRUE(first->readOutputUntil("Updating archive a.kvz (1020 files) with 1020 files.\n"));
+
+  // The other update moves every reused block to another offset.
+  write("b.txt", std::string(5000, 'b'));
+  args.push_back("b.txt");
+  const ProcessResult second = run(args);
+  ASSERT_EQ(second.status, 0) << second.err;
+
+  const ProcessResult result = first->finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(result.out, EndsWith(reusedAndWritten(20)));
+  expectArchiveHolds(path("a.kvz"), files_);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
 TEST_F(ArchiveUpdateTest, ArchiveInsideAnInputDirectoryIsStoredAsAFile) {
   write("d/a.txt", "alpha");
   ASSERT_EQ(run({"archive", "d/a.kvz", "d"}).status, 0);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,11 @@ class ToolTest : public ::testing::Test {
   ProcessResult runIn(const std::filesystem::path& cwd, const std::vector<std::string>& args,
                       const std::vector<std::string>& env = {}) const {
     return runQz7(args, cwd, env);
+  }
+
+  // Starts qz7 with args in the test's directory, to be read and finished by the test.
+  std::unique_ptr<RunningProcess> start(const std::vector<std::string>& args) const {
+    return startQz7(args, dir_.path());
   }
 
   // Runs qz7 so that an allocation too large to satisfy fails with std::bad_alloc
