@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -76,12 +77,15 @@ ArchiveWriter::ArchiveWriter(std::string archiveName, std::uint64_t fileCount,
                 fileCount * qz7lib::archive::kEntrySize +
                 (dictionary != nullptr
                      ? qz7lib::archive::kDictionaryHeaderSize + dictionary->size()
-                     : 0)) {}
+                     : 0)),
+      copyHash_(XXH64_createState(), XXH64_freeState) {
+  if (!copyHash_) throw std::bad_alloc();
+  open();
+}
 
 ArchiveWriter::~ArchiveWriter() { discard(); }
 
 void ArchiveWriter::open() {
-  opened_ = true;
   const std::filesystem::path target = targetOf(archiveName_);
   // A name without a file name part ("" or "dir/") cannot be opened as a file.
   if (!target.has_filename()) {
@@ -128,30 +132,29 @@ bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const SourceArchive& source) 
   const std::uint64_t before = position_;
   const std::uint64_t sourceOffset = entry.startOffset;
   entry.startOffset = placeNextBlock();
-  if (failure_ != Failure::none || entry.compressedSize == 0) {
-    // Nothing to read, or the archive is not written anyway.
-    position_ += entry.compressedSize;
-    return true;
-  }
-
+  // Read and checked even when nothing is written any more: an update that
+  // changes nothing relies on every block being sound.
   copyBuffer_.resize(kCopyChunkSize);
-  for (std::uint64_t done = 0; done < entry.compressedSize;) {
+  XXH64_reset(copyHash_.get(), 0);
+  std::uint64_t done = 0;
+  while (done < entry.compressedSize) {
     const auto chunk = std::span(copyBuffer_).first(
         static_cast<std::size_t>(std::min<std::uint64_t>(entry.compressedSize - done, kCopyChunkSize)));
-    if (!source.read(sourceOffset + done, chunk)) {
-      // Bytes already copied are overwritten by what takes this place.
-      position_ = before;
-      entry.startOffset = sourceOffset;
-      return false;
-    }
+    if (!source.read(sourceOffset + done, chunk)) break;
+    XXH64_update(copyHash_.get(), chunk.data(), chunk.size());
     write(chunk.data(), chunk.size());
     done += chunk.size();
   }
-  return true;
+  if (done == entry.compressedSize && XXH64_digest(copyHash_.get()) == entry.compressedHash) {
+    return true;
+  }
+  // Bytes already copied are overwritten by what takes this place.
+  position_ = before;
+  entry.startOffset = sourceOffset;
+  return false;
 }
 
 ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& entries) {
-  if (!opened_) open();
   if (failure_ == Failure::none) {
     const std::uint64_t end = position_;
     position_ = 0;

@@ -9,9 +9,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+#include <xxhash.h>
 
 #include "qz7lib/archive/format.h"
 #include "tool/source_archive.h"
@@ -25,7 +28,9 @@ class ArchiveWriter {
   };
 
   // An archive of fileCount entries, with a dictionary block when dictionary
-  // is not null. Nothing is created before open().
+  // is not null. Creates the temporary file; a failure is recorded, not thrown,
+  // and after any failure the writer writes nothing more but still places
+  // blocks and checks copied ones.
   ArchiveWriter(std::string archiveName, std::uint64_t fileCount,
                 const std::vector<char>* dictionary);
   // Removes the temporary file unless it was committed.
@@ -33,19 +38,13 @@ class ArchiveWriter {
   ArchiveWriter(const ArchiveWriter&) = delete;
   ArchiveWriter& operator=(const ArchiveWriter&) = delete;
 
-  // Creates the temporary file. A failure is recorded, not thrown; after any
-  // failure the writer writes nothing more but still places blocks.
-  void open();
-  // True once open() was called, whether or not it succeeded.
-  bool opened() const { return opened_; }
-
   // Places a block at the next 64-byte boundary, sets entry.startOffset and
   // writes the block's bytes there.
   void writeBlock(qz7lib::archive::ArchiveEntry& entry, std::span<const std::byte> bytes);
   // Places the block of a reused entry and copies its entry.compressedSize
   // stored bytes from source at its old entry.startOffset. Returns false,
-  // placing nothing, when they cannot be read in full; a later block then
-  // takes the place.
+  // placing nothing, when they cannot be read in full or do not match
+  // entry.compressedHash; a later block then takes the place.
   bool copyBlock(qz7lib::archive::ArchiveEntry& entry, const SourceArchive& source);
 
   // Writes the front region with the given index, then makes the temporary
@@ -54,12 +53,14 @@ class ArchiveWriter {
   // Removes the temporary file now, for a process that ends without unwinding.
   void discard();
 
-  // The name of the temporary file; empty before open().
+  // The name of the temporary file; empty when it could not be created.
   const std::string& temporaryName() const { return temporaryName_; }
 
  private:
   // Writes bytes at the write position and advances it; records a data failure.
   void write(const void* data, std::size_t size);
+  // Creates the temporary file; records a header failure.
+  void open();
   // Writes the zero padding up to the next block boundary and returns it.
   std::uint64_t placeNextBlock();
 
@@ -70,8 +71,8 @@ class ArchiveWriter {
   std::uint64_t position_;               // where the next byte of the data region goes
   std::string temporaryName_;
   int fd_ = -1;
-  bool opened_ = false;
   Failure failure_ = Failure::none;
   bool committed_ = false;
   std::vector<std::byte> copyBuffer_;
+  std::unique_ptr<XXH64_state_t, XXH_errorcode (*)(XXH64_state_t*)> copyHash_;
 };

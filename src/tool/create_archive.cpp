@@ -96,16 +96,6 @@ std::optional<UpdateSource> decideUpdate(const std::string& archiveName,
   std::_Exit(-1);
 }
 
-// True when the archive file is long enough to hold every entry's block.
-bool holdsEveryBlock(const std::string& archiveName, const std::vector<ArchiveEntry>& entries) {
-  std::error_code error;
-  const std::uint64_t size = std::filesystem::file_size(archiveName, error);
-  if (error) return false;
-  return std::all_of(entries.begin(), entries.end(), [size](const ArchiveEntry& entry) {
-    return entry.compressedSize <= size && entry.startOffset <= size - entry.compressedSize;
-  });
-}
-
 void printProgress(std::uint64_t index, std::uint64_t count) {
   std::cout << "Compressing: " << (100 * index) / count << "%"
             << (index + 1 == count ? "\n" : "\r") << std::flush;
@@ -144,11 +134,6 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
   }
 
   ArchiveWriter writer(archiveName, count, dictionaryBytes.get());
-  // An update of as many files as the archive holds may turn out to change
-  // nothing; the temporary file is then created only once a file differs.
-  const bool mayBeUnchanged = old && old->fileCount == count && count > 0;
-  if (!mayBeUnchanged) writer.open();
-
   std::vector<ArchiveEntry> entries(count);
   std::uint64_t reusedCount = 0;
   {
@@ -157,68 +142,33 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
       return compressFileTask(archivist, files, dictionary.get(), option, i);
     });
 
-    // Puts the block of file i into the archive: a reused block is copied from
-    // the old archive, or compressed afresh when its bytes cannot be read there.
-    auto writeResult = [&](std::size_t i, CompressionResult result) {
-      if (result.reused) {
+    // Puts the block of file i into the archive; true when it is the old
+    // archive's, copied. A reused block that cannot be read in full or fails
+    // its hash is compressed afresh.
+    auto placeBlock = [&](std::size_t i) {
+      try {
+        CompressionResult result = window.take(i);
         entries[i] = result.entry;
-        if (writer.copyBlock(entries[i], old->file)) return;
-        --reusedCount;
-        try {
-          result = compressFile(files[i], option, dictionary.get());
-        } catch (const std::runtime_error& e) {
-          failCompressing(files[i], e, writer);
-        }
-      }
-      entries[i] = result.entry;
-      writer.writeBlock(entries[i], *result.data);
-    };
-
-    // Writes the entries held back while every file was reused, 0 to end.
-    auto writeHeld = [&](std::size_t end) {
-      for (std::size_t held = 0; held < end; ++held) {
-        CompressionResult heldResult;
-        heldResult.entry = entries[held];
-        heldResult.reused = true;
-        writeResult(held, std::move(heldResult));
+        if (result.reused && writer.copyBlock(entries[i], old->file)) return true;
+        if (result.reused) result = compressFile(files[i], option, dictionary.get());
+        entries[i] = result.entry;
+        writer.writeBlock(entries[i], *result.data);
+        return false;
+      } catch (const std::runtime_error& e) {
+        failCompressing(files[i], e, writer);
       }
     };
 
     for (std::size_t i = 0; i < count; ++i) {
-      CompressionResult result;
-      try {
-        result = window.take(i);
-      } catch (const std::runtime_error& e) {
-        failCompressing(files[i], e, writer);
-      }
-
-      if (result.reused) ++reusedCount;
-      if (!writer.opened()) {
-        if (result.reused) {
-          // Held back as an entry only; its bytes stay in the old archive.
-          entries[i] = result.entry;
-        } else {
-          writer.open();
-          writeHeld(i);
-          writeResult(i, std::move(result));
-        }
-      } else {
-        writeResult(i, std::move(result));
-      }
+      if (placeBlock(i)) ++reusedCount;
       printProgress(i, count);
-    }
-
-    // Every file is unchanged, but the archive is not left as it is unless it
-    // still holds their blocks: a file whose block is cut off is compressed afresh.
-    if (!writer.opened() && !holdsEveryBlock(archiveName, entries)) {
-      writer.open();
-      writeHeld(count);
     }
   }
 
   if (reusedCount != 0) {
     std::cout << "Update: reused " << reusedCount << " files.\n" << std::flush;
-    if (old && reusedCount == count && reusedCount == old->fileCount) {
+    // Every block of the old archive was copied and sound: it stays as it is.
+    if (reusedCount == count && reusedCount == old->fileCount) {
       std::cout << "All files are up to date, no changes made.\n";
       return;
     }

@@ -195,42 +195,59 @@ TEST_F(ArchiveUpdateTest, OldVersionIsRecreated) {
   expectArchiveHolds(path("a.kvz"), files_);
 }
 
-TEST_F(ArchiveUpdateTest, UnreadableReusedBlockIsCompressedAfresh) {
-  put("a.txt", "alpha");
-  put("b.txt", std::string(5000, 'b'));
-  BuiltArchive old = writeArchive(path("a.kvz"), {{"a.txt", CompressionScheme::lz4, "alpha"},
-                                                  {"b.txt", CompressionScheme::lz4, files_["b.txt"]}});
-  // Cut the last block short: b.txt's entry still matches its file.
-  old.bytes.resize(old.entries[1].startOffset + old.entries[1].compressedSize / 2);
-  write("a.kvz", old.bytes);
-  put("a.txt", "alpha, edited");
+// Damage to the last block of an archive of a.txt and b.txt, whose index still
+// matches both files.
+struct BlockDamage {
+  const char* what;
+  void (*apply)(BuiltArchive& archive);
+};
+const BlockDamage kBlockDamages[] = {
+    {"cut short", [](BuiltArchive& a) { a.bytes.resize(a.bytes.size() - a.entries[1].compressedSize / 2); }},
+    {"cut by one byte", [](BuiltArchive& a) { a.bytes.pop_back(); }},
+    {"one byte flipped", [](BuiltArchive& a) { a.bytes[a.entries[1].startOffset + 7] ^= 0x01; }},
+};
 
-  EXPECT_RUN(archive({"--comp", "lz4"}), 0,
-             "Updating archive a.kvz (2 files) with 2 files.\n"
-             "Compressing: 0%\rCompressing: 50%\nArchive a.kvz created successfully.\n",
-             "");
-  expectArchiveHolds(path("a.kvz"), files_);
-  expectExtractsTo(path("a.kvz"), files_);
+class DamagedArchiveUpdateTest : public ArchiveUpdateTest {
+ protected:
+  void writeDamaged(const BlockDamage& damage) {
+    put("a.txt", "alpha");
+    put("b.txt", std::string(5000, 'b'));
+    BuiltArchive old = writeArchive(path("a.kvz"), {{"a.txt", CompressionScheme::lz4, "alpha"},
+                                                    {"b.txt", CompressionScheme::lz4, files_["b.txt"]}});
+    damage.apply(old);
+    write("a.kvz", old.bytes);
+  }
+};
+
+TEST_F(DamagedArchiveUpdateTest, DamagedReusedBlockIsCompressedAfresh) {
+  for (const BlockDamage& damage : kBlockDamages) {
+    SCOPED_TRACE(damage.what);
+    writeDamaged(damage);
+    put("a.txt", "alpha, edited");
+    EXPECT_RUN(archive({"--comp", "lz4"}), 0,
+               "Updating archive a.kvz (2 files) with 2 files.\n"
+               "Compressing: 0%\rCompressing: 50%\nArchive a.kvz created successfully.\n",
+               "");
+    expectArchiveHolds(path("a.kvz"), files_);
+    expectExtractsTo(path("a.kvz"), files_);
+  }
 }
 
-// Unchanged files of an archive that was cut short: the archive is not left
-// as it is, the file whose block is gone is compressed afresh.
-TEST_F(ArchiveUpdateTest, UnchangedFilesOfATruncatedArchiveAreWrittenAgain) {
-  put("a.txt", "alpha");
-  put("b.txt", std::string(5000, 'b'));
-  BuiltArchive old = writeArchive(path("a.kvz"), {{"a.txt", CompressionScheme::lz4, "alpha"},
-                                                  {"b.txt", CompressionScheme::lz4, files_["b.txt"]}});
-  old.bytes.resize(old.entries[1].startOffset + old.entries[1].compressedSize - 1);
-  write("a.kvz", old.bytes);
-
-  EXPECT_RUN(archive({"--comp", "lz4"}), 0,
-             "Updating archive a.kvz (2 files) with 2 files.\n"
-             "Compressing: 0%\rCompressing: 50%\n" +
-                 reusedAndWritten(1),
-             "");
-  expectArchiveHolds(path("a.kvz"), files_);
-  expectExtractsTo(path("a.kvz"), files_);
-  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+// Unchanged files of a damaged archive: the archive is not left as it is, the
+// file whose block is damaged is compressed afresh.
+TEST_F(DamagedArchiveUpdateTest, UnchangedFilesOfADamagedArchiveAreWrittenAgain) {
+  for (const BlockDamage& damage : kBlockDamages) {
+    SCOPED_TRACE(damage.what);
+    writeDamaged(damage);
+    EXPECT_RUN(archive({"--comp", "lz4"}), 0,
+               "Updating archive a.kvz (2 files) with 2 files.\n"
+               "Compressing: 0%\rCompressing: 50%\n" +
+                   reusedAndWritten(1),
+               "");
+    expectArchiveHolds(path("a.kvz"), files_);
+    expectExtractsTo(path("a.kvz"), files_);
+    EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+  }
 }
 
 // A large block cut short is copied in part before the read fails; the shorter
