@@ -1,18 +1,10 @@
 #include "tool/archive_writer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <filesystem>
 #include <new>
-#include <system_error>
-#include <utility>
 
 using qz7lib::archive::ArchiveEntry;
 using qz7lib::archive::ArchiveHeader;
@@ -23,8 +15,6 @@ namespace {
 
 constexpr std::size_t kCopyChunkSize = 1 << 20;
 constexpr std::byte kZeros[qz7lib::archive::kBlockAlignment] = {};
-constexpr std::size_t kMaxFileNameBytes = 255;
-constexpr int kMaxSymlinkHops = 40;
 
 // Writes all of data at offset, resuming after short writes.
 bool writeAllAt(int fd, const void* data, std::size_t size, std::uint64_t offset) {
@@ -42,35 +32,11 @@ bool writeAllAt(int fd, const void* data, std::size_t size, std::uint64_t offset
   return true;
 }
 
-// The file that the archive name stands for. A symbolic link is followed, even
-// one whose target does not exist yet, so that the file it names is replaced and
-// the link stays, as when the archive is written in place.
-std::filesystem::path targetOf(const std::string& archiveName) {
-  std::filesystem::path target = archiveName;
-  std::error_code error;
-  for (int hops = 0; hops < kMaxSymlinkHops && std::filesystem::is_symlink(target, error); ++hops) {
-    const std::filesystem::path link = std::filesystem::read_symlink(target, error);
-    if (error) break;
-    target = link.is_absolute() ? link : target.parent_path() / link;
-  }
-  return target;
-}
-
-// A name for the temporary file beside target, shortening target's own name so
-// that the result still fits a directory entry.
-std::string temporaryNameFor(const std::filesystem::path& target, int attempt) {
-  const std::string suffix = attempt == 0 ? fmt::format(".{}.tmp", ::getpid())
-                                          : fmt::format(".{}-{}.tmp", ::getpid(), attempt);
-  std::string name = target.filename().string();
-  name.resize(std::min(name.size(), kMaxFileNameBytes - suffix.size()));
-  return (target.parent_path() / (name + suffix)).string();
-}
-
 }  // namespace
 
-ArchiveWriter::ArchiveWriter(std::string archiveName, std::uint64_t fileCount,
+ArchiveWriter::ArchiveWriter(const std::string& archiveName, std::uint64_t fileCount,
                              const std::vector<char>* dictionary)
-    : archiveName_(std::move(archiveName)),
+    : file_(archiveName),
       fileCount_(fileCount),
       dictionary_(dictionary),
       position_(qz7lib::archive::kHeaderSize + qz7lib::archive::kExtendedHeaderSize +
@@ -80,38 +46,11 @@ ArchiveWriter::ArchiveWriter(std::string archiveName, std::uint64_t fileCount,
                      : 0)),
       copyHash_(XXH64_createState(), XXH64_freeState) {
   if (!copyHash_) throw std::bad_alloc();
-  open();
-}
-
-ArchiveWriter::~ArchiveWriter() { discard(); }
-
-void ArchiveWriter::open() {
-  const std::filesystem::path target = targetOf(archiveName_);
-  // A name without a file name part ("" or "dir/") cannot be opened as a file.
-  if (!target.has_filename()) {
-    failure_ = Failure::header;
-    return;
-  }
-  targetName_ = target.string();
-  // The process id keeps concurrent runs apart; the counter steps over leftovers.
-  for (int attempt = 0; fd_ < 0; ++attempt) {
-    temporaryName_ = temporaryNameFor(target, attempt);
-    fd_ = ::open(temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ < 0 && (errno != EEXIST || attempt == 100)) {
-      temporaryName_.clear();
-      failure_ = Failure::header;
-      return;
-    }
-  }
-  // An archive rewritten in place would keep its permissions; so does its replacement.
-  struct stat old {};
-  if (::stat(targetName_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-    ::fchmod(fd_, old.st_mode & 07777);
-  }
+  if (file_.fd() < 0) failure_ = Failure::header;
 }
 
 void ArchiveWriter::write(const void* data, std::size_t size) {
-  if (failure_ == Failure::none && !writeAllAt(fd_, data, size, position_)) {
+  if (failure_ == Failure::none && !writeAllAt(file_.fd(), data, size, position_)) {
     failure_ = Failure::data;
   }
   position_ += size;
@@ -172,33 +111,11 @@ ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& en
     }
     position_ = end;
     // A copy that was given up may have left bytes behind the last block.
-    if (failure_ == Failure::none &&
-        (::ftruncate(fd_, static_cast<off_t>(end)) != 0 || ::fsync(fd_) != 0)) {
+    if (failure_ == Failure::none && ::ftruncate(file_.fd(), static_cast<off_t>(end)) != 0) {
       failure_ = Failure::data;
     }
   }
-  if (fd_ >= 0) {
-    if (::close(fd_) != 0 && failure_ == Failure::none) failure_ = Failure::data;
-    fd_ = -1;
-  }
-  if (failure_ == Failure::none) {
-    if (std::rename(temporaryName_.c_str(), targetName_.c_str()) == 0) {
-      committed_ = true;
-    } else {
-      failure_ = Failure::data;
-    }
-  }
-  if (!committed_) discard();
+  if (failure_ == Failure::none && !file_.replaceArchive()) failure_ = Failure::data;
+  file_.discard();
   return failure_;
-}
-
-void ArchiveWriter::discard() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-  if (!committed_ && !temporaryName_.empty()) {
-    ::unlink(temporaryName_.c_str());
-    temporaryName_.clear();
-  }
 }

@@ -1,11 +1,10 @@
 #pragma once
 
-// Writes an archive file block by block into a temporary file beside the
-// archive and renames it over the archive once everything is written, so a
-// failed write leaves an existing archive as it was. Blocks are written as they
-// come; the region for the headers, the index and the dictionary block is
-// reserved at the front and filled in last. An archive name that is a symbolic
-// link is written through: the file it points to is replaced, the link stays.
+// Writes an archive file block by block into its replacement file, which takes
+// the archive's place once everything is written, so a failed write leaves an
+// existing archive as it was. Blocks are written as they come; the region for
+// the headers, the index and the dictionary block is reserved at the front and
+// filled in last.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,24 +16,25 @@
 #include <xxhash.h>
 
 #include "qz7lib/archive/format.h"
+#include "tool/replacement_file.h"
 #include "tool/source_archive.h"
 
 class ArchiveWriter {
  public:
   enum class Failure {
     none,
-    header,  // the temporary file could not be created
-    data,    // a later write, the flush or the rename failed
+    header,  // the replacement file could not be created
+    data,    // a later write, the flush or the replacement failed
   };
 
   // An archive of fileCount entries, with a dictionary block when dictionary
-  // is not null. Creates the temporary file; a failure is recorded, not thrown,
+  // is not null. Creates the replacement file; a failure is recorded, not thrown,
   // and after any failure the writer writes nothing more but still places
   // blocks and checks copied ones.
-  ArchiveWriter(std::string archiveName, std::uint64_t fileCount,
+  ArchiveWriter(const std::string& archiveName, std::uint64_t fileCount,
                 const std::vector<char>* dictionary);
-  // Removes the temporary file unless it was committed.
-  ~ArchiveWriter();
+  // The replacement file is removed unless it was committed.
+  ~ArchiveWriter() = default;
   ArchiveWriter(const ArchiveWriter&) = delete;
   ArchiveWriter& operator=(const ArchiveWriter&) = delete;
 
@@ -47,32 +47,23 @@ class ArchiveWriter {
   // entry.compressedHash; a later block then takes the place.
   bool copyBlock(qz7lib::archive::ArchiveEntry& entry, const SourceArchive& source);
 
-  // Writes the front region with the given index, then makes the temporary
+  // Writes the front region with the given index, then makes the replacement
   // file the archive. Returns the first failure of the whole write.
   Failure commit(const std::vector<qz7lib::archive::ArchiveEntry>& entries);
-  // Removes the temporary file now, for a process that ends without unwinding.
-  void discard();
-
-  // The name of the temporary file; empty when it could not be created.
-  const std::string& temporaryName() const { return temporaryName_; }
+  // Removes the replacement file now, for a process that ends without unwinding.
+  void discard() { file_.discard(); }
 
  private:
   // Writes bytes at the write position and advances it; records a data failure.
   void write(const void* data, std::size_t size);
-  // Creates the temporary file; records a header failure.
-  void open();
   // Writes the zero padding up to the next block boundary and returns it.
   std::uint64_t placeNextBlock();
 
-  std::string archiveName_;
-  std::string targetName_;  // the file that archiveName_ stands for, through symbolic links
+  ReplacementFile file_;
   std::uint64_t fileCount_;
   const std::vector<char>* dictionary_;  // not owned; null without a dictionary block
   std::uint64_t position_;               // where the next byte of the data region goes
-  std::string temporaryName_;
-  int fd_ = -1;
   Failure failure_ = Failure::none;
-  bool committed_ = false;
   std::vector<std::byte> copyBuffer_;
   std::unique_ptr<XXH64_state_t, XXH_errorcode (*)(XXH64_state_t*)> copyHash_;
 };

@@ -6,6 +6,8 @@
 #include <lz4hc.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <xxhash.h>
 
 #include <cstring>
@@ -300,6 +302,53 @@ TEST_F(ArchiveCreateTest, FailedWriteKeepsTheOldArchiveAndLeavesNoTemporaryFile)
              "ERROR: Failed to write output archive file for \"a.kvz\".");
   EXPECT_EQ(contents("a.kvz"), old);
   EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+// A run ended by a signal while it writes leaves nothing but the old archive:
+// the tool is caught mid-run by an output pipe that the test does not read.
+TEST_F(ArchiveCreateTest, InterruptedRunLeavesOnlyTheOldArchive) {
+  write("a.txt", "old");
+  ASSERT_EQ(run({"archive", "a.kvz", "a.txt"}).status, 0);
+  const std::string old = contents("a.kvz");
+  // Enough progress lines to fill the pipe twice over.
+  const long files = sysconf(_SC_PAGESIZE) / 4;
+  for (long i = 0; i < files; ++i) write("d/" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+    SCOPED_TRACE(strsignal(signal));
+    const auto running = start({"archive", "a.kvz", "a.txt", "d"});
+    ASSERT_TRUE(running->readOutputUntil("Compressing: 0%"));
+    running->signal(signal);
+    EXPECT_EQ(running->finish().status, 128 + signal);
+    EXPECT_EQ(contents("a.kvz"), old);
+    // What SIGKILL leaves where the file system has no unnamed files, the next run removes.
+    if (signal == SIGKILL) {
+      EXPECT_EQ(run({"archive", "a.kvz", "a.txt"}).status, 0);
+    }
+    EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+  }
+}
+
+// Temporary files of this archive's name whose process no longer runs are
+// removed by the next run; nothing else is.
+TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemoved) {
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  const std::string endedPid = std::to_string(ended);
+  const std::string livePid = std::to_string(getpid());
+  const std::vector<std::string> kept = {"a.kvz." + livePid + ".tmp", "a.kvz.0" + endedPid + ".tmp",
+                                         "a.kvz.old.tmp", "b.kvz." + endedPid + ".tmp",
+                                         "a.kvz." + endedPid + "-x.tmp"};
+  for (const std::string& name : kept) write(name, "kept");
+  write("a.kvz." + endedPid + ".tmp", "left by a killed run");
+  write("a.kvz." + endedPid + "-2.tmp", "left by a killed run");
+  write("a.txt", "alpha");
+
+  ASSERT_EQ(run({"archive", "a.kvz", "a.txt"}).status, 0);
+  EXPECT_THAT(temporaryFiles(dir()), ::testing::UnorderedElementsAreArray(kept));
+  expectArchiveHolds(path("a.kvz"), {{"a.txt", "alpha"}});
 }
 
 }  // namespace

@@ -1,0 +1,164 @@
+#include "tool/replacement_file.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <functional>
+#include <string_view>
+#include <system_error>
+
+namespace {
+
+constexpr std::size_t kMaxFileNameBytes = 255;
+constexpr int kMaxSymlinkHops = 40;
+constexpr int kMaxNameAttempts = 100;
+
+// The file that the archive name stands for. A symbolic link is followed, even
+// one whose target does not exist yet, so that the file it names is replaced and
+// the link stays, as when the archive is written in place.
+std::filesystem::path targetOf(const std::string& archiveName) {
+  std::filesystem::path target = archiveName;
+  std::error_code error;
+  for (int hops = 0; hops < kMaxSymlinkHops && std::filesystem::is_symlink(target, error); ++hops) {
+    const std::filesystem::path link = std::filesystem::read_symlink(target, error);
+    if (error) break;
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  return target;
+}
+
+std::filesystem::path directoryOf(const std::filesystem::path& target) {
+  return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+}
+
+// The temporary name for the file targetName in the run of process pid: the
+// counter steps over names taken. targetName is shortened so that the result
+// still fits a directory entry.
+std::string temporaryFileName(const std::string& targetName, pid_t pid, int attempt) {
+  const std::string suffix =
+      attempt == 0 ? fmt::format(".{}.tmp", pid) : fmt::format(".{}-{}.tmp", pid, attempt);
+  return targetName.substr(0, std::min(targetName.size(), kMaxFileNameBytes - suffix.size())) + suffix;
+}
+
+// The process whose temporary name for targetName is name, or 0 when it is none.
+pid_t temporaryOwner(const std::string& name, const std::string& targetName) {
+  std::string_view rest = name;
+  if (!rest.ends_with(".tmp")) return 0;
+  rest.remove_suffix(4);
+  const std::size_t dot = rest.rfind('.');
+  if (dot == std::string_view::npos) return 0;
+  const char* end = rest.data() + rest.size();
+  pid_t pid = 0;
+  int attempt = 0;
+  auto parsed = std::from_chars(rest.data() + dot + 1, end, pid);
+  if (parsed.ec == std::errc() && parsed.ptr != end && *parsed.ptr == '-') {
+    parsed = std::from_chars(parsed.ptr + 1, end, attempt);
+  }
+  if (parsed.ec != std::errc() || parsed.ptr != end || pid <= 0) return 0;
+  // Compared with the name made from the numbers, so that nothing else matches.
+  return name == temporaryFileName(targetName, pid, attempt) ? pid : 0;
+}
+
+// Calls make with this process's temporary names for target in turn until it
+// succeeds, or fails with another error than EEXIST. Returns the name it
+// succeeded with, or an empty one.
+std::string claimTemporaryName(const std::filesystem::path& target,
+                               const std::function<bool(const std::string&)>& make) {
+  const std::string targetName = target.filename().string();
+  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    const std::string name =
+        (directoryOf(target) / temporaryFileName(targetName, ::getpid(), attempt)).string();
+    if (make(name)) return name;
+    if (errno != EEXIST) break;
+  }
+  return {};
+}
+
+// Removes the temporary files of target's that processes no longer running left.
+void removeStaleTemporaries(const std::filesystem::path& target) {
+  const std::string targetName = target.filename().string();
+  std::error_code error;
+  for (std::filesystem::directory_iterator item(directoryOf(target), error), end;
+       !error && item != end; item.increment(error)) {
+    const pid_t owner = temporaryOwner(item->path().filename().string(), targetName);
+    // A process that runs, also one of another user, may still be writing its file.
+    if (owner > 0 && ::kill(owner, 0) != 0 && errno == ESRCH) ::unlink(item->path().c_str());
+  }
+}
+
+std::string descriptorPath(int fd) { return fmt::format("/proc/self/fd/{}", fd); }
+
+}  // namespace
+
+ReplacementFile::ReplacementFile(const std::string& archiveName) : target_(targetOf(archiveName)) {
+  // A name without a file name part ("" or "dir/") cannot be a file.
+  if (!target_.has_filename()) return;
+  removeStaleTemporaries(target_);
+  create();
+  // An archive rewritten in place would keep its permissions; so does its replacement.
+  struct stat old {};
+  if (fd_ >= 0 && ::stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    ::fchmod(fd_, old.st_mode & 07777);
+  }
+}
+
+ReplacementFile::~ReplacementFile() { discard(); }
+
+void ReplacementFile::create() {
+  // Linked in later through its /proc entry, so that entry must exist.
+  fd_ = ::open(directoryOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd_ >= 0 && ::access(descriptorPath(fd_).c_str(), F_OK) == 0) {
+    unnamed_ = true;
+    return;
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  temporaryName_ = claimTemporaryName(target_, [this](const std::string& name) {
+    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return fd_ >= 0;
+  });
+  if (!temporaryName_.empty()) guard_.emplace(temporaryName_);
+}
+
+bool ReplacementFile::linkIn() {
+  const std::string source = descriptorPath(fd_);
+  temporaryName_ = claimTemporaryName(target_, [&source](const std::string& name) {
+    return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  });
+  if (temporaryName_.empty()) return false;
+  guard_.emplace(temporaryName_);
+  return true;
+}
+
+bool ReplacementFile::replaceArchive() {
+  bool done = fd_ >= 0 && ::fsync(fd_) == 0 && (!unnamed_ || linkIn());
+  if (fd_ >= 0 && ::close(fd_) != 0) done = false;
+  fd_ = -1;
+  if (done && std::rename(temporaryName_.c_str(), target_.c_str()) == 0) {
+    temporaryName_.clear();
+    guard_.reset();
+    return true;
+  }
+  discard();
+  return false;
+}
+
+void ReplacementFile::discard() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (!temporaryName_.empty()) {
+    ::unlink(temporaryName_.c_str());
+    temporaryName_.clear();
+  }
+  guard_.reset();
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+// The file a new archive is written to before it takes the place of the file
+// that the archive name stands for (through symbolic links: the link stays).
+//
+// It is created in that file's directory without a name (O_TMPFILE) where the
+// file system allows, so that no way of ending the process leaves it behind,
+// and linked in under a temporary name only to be renamed over the archive.
+// Elsewhere it has the temporary name "<name>.<pid>.tmp" from the start, and
+// is removed on SIGINT, SIGTERM and SIGHUP. Such temporary files of the same
+// archive left by processes that no longer run (ended by SIGKILL, say) are
+// removed first. The replacement keeps the old archive's permission bits.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "tool/interrupt_cleanup.h"
+
+class ReplacementFile {
+ public:
+  // Creates the file; fd() tells whether that succeeded.
+  explicit ReplacementFile(const std::string& archiveName);
+  // Removes the file unless it replaced the archive.
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  // The descriptor to write the archive to; -1 when the file could not be created.
+  int fd() const { return fd_; }
+
+  // Flushes the file to disk and puts it in the archive's place. Returns false
+  // when that fails; the file is then removed and the archive left as it was.
+  bool replaceArchive();
+  // Removes the file now, for a process that ends without unwinding.
+  void discard();
+
+ private:
+  void create();
+  // Gives the unnamed file a temporary name beside the archive.
+  bool linkIn();
+
+  std::filesystem::path target_;  // the file the archive name stands for
+  int fd_ = -1;
+  bool unnamed_ = false;
+  std::string temporaryName_;     // empty while the file has no name
+  std::optional<interrupt_cleanup::TemporaryFileGuard> guard_;  // while it has one
+};
