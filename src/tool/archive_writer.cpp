@@ -3,8 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
+
+#include "tool/positioned_io.h"
 
 using qz7lib::archive::ArchiveEntry;
 using qz7lib::archive::ArchiveHeader;
@@ -15,22 +16,6 @@ namespace {
 
 constexpr std::size_t kCopyChunkSize = 1 << 20;
 constexpr std::byte kZeros[qz7lib::archive::kBlockAlignment] = {};
-
-// Writes all of data at offset, resuming after short writes.
-bool writeAllAt(int fd, const void* data, std::size_t size, std::uint64_t offset) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t written = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-    offset += static_cast<std::uint64_t>(written);
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "tool/overwrite_in_place.h"
+
 namespace {
 
 constexpr std::size_t kMaxFileNameBytes = 255;
@@ -103,29 +105,43 @@ ReplacementFile::ReplacementFile(const std::string& archiveName) : target_(targe
   if (!target_.has_filename()) return;
   removeStaleTemporaries(target_);
   create();
-  // An archive rewritten in place would keep its permissions; so does its replacement.
-  struct stat old {};
-  if (fd_ >= 0 && ::stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-    ::fchmod(fd_, old.st_mode & 07777);
-  }
 }
 
 ReplacementFile::~ReplacementFile() { discard(); }
 
 void ReplacementFile::create() {
+  struct stat old {};
+  const bool replacesFile = ::stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  // An archive that could not be written in place is not replaced either.
+  if (replacesFile && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return;
+
   // Linked in later through its /proc entry, so that entry must exist.
-  fd_ = ::open(directoryOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd_ >= 0 && ::access(descriptorPath(fd_).c_str(), F_OK) == 0) {
-    unnamed_ = true;
+  fd_ = ::open(directoryOf(target_).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  kind_ = Kind::unnamed;
+  if (fd_ >= 0 && ::access(descriptorPath(fd_).c_str(), F_OK) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (fd_ < 0) {
+    kind_ = Kind::named;
+    temporaryName_ = claimTemporaryName(target_, [this](const std::string& name) {
+      fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      return fd_ >= 0;
+    });
+    if (fd_ >= 0) guard_.emplace(temporaryName_);
+  }
+  if (fd_ < 0 && errno == EACCES && replacesFile) {
+    kind_ = Kind::inPlace;
+    fd_ = openScratchFile();
     return;
   }
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  temporaryName_ = claimTemporaryName(target_, [this](const std::string& name) {
-    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    return fd_ >= 0;
-  });
-  if (!temporaryName_.empty()) guard_.emplace(temporaryName_);
+  if (fd_ >= 0 && replacesFile) {
+    // An archive rewritten in place would keep its owner, group and permissions;
+    // so does its replacement, as far as the user may set them. The owner
+    // first: a change of owner clears the set-user-ID and set-group-ID bits.
+    if (::fchown(fd_, old.st_uid, old.st_gid) != 0) ::fchown(fd_, static_cast<uid_t>(-1), old.st_gid);
+    ::fchmod(fd_, old.st_mode & 07777);
+  }
 }
 
 bool ReplacementFile::linkIn() {
@@ -139,7 +155,12 @@ bool ReplacementFile::linkIn() {
 }
 
 bool ReplacementFile::replaceArchive() {
-  bool done = fd_ >= 0 && ::fsync(fd_) == 0 && (!unnamed_ || linkIn());
+  if (kind_ == Kind::inPlace) {
+    const bool done = fd_ >= 0 && overwriteInPlace(fd_, target_);
+    discard();
+    return done;
+  }
+  bool done = fd_ >= 0 && ::fsync(fd_) == 0 && (kind_ != Kind::unnamed || linkIn());
   if (fd_ >= 0 && ::close(fd_) != 0) done = false;
   fd_ = -1;
   if (done && std::rename(temporaryName_.c_str(), target_.c_str()) == 0) {

@@ -9,7 +9,13 @@
 // Elsewhere it has the temporary name "<name>.<pid>.tmp" from the start, and
 // is removed on SIGINT, SIGTERM and SIGHUP. Such temporary files of the same
 // archive left by processes that no longer run (ended by SIGKILL, say) are
-// removed first. The replacement keeps the old archive's permission bits.
+// removed first. The replacement keeps the old archive's permission bits, and
+// its owner and group where the user may set them.
+//
+// Replacing respects what writing the archive in place would allow: an
+// existing archive that the user may not write is refused, and one that the
+// user may write in a directory that the user may not write is written over in
+// place at the end, from a file in the system's temporary directory.
 
 #include <filesystem>
 #include <optional>
@@ -36,13 +42,20 @@ class ReplacementFile {
   void discard();
 
  private:
+  enum class Kind {
+    unnamed,  // created without a name beside the target
+    named,    // created under its temporary name beside the target
+    inPlace,  // a scratch file elsewhere, copied over the target
+  };
+
+  // Creates the file of the first kind that the directory allows.
   void create();
   // Gives the unnamed file a temporary name beside the archive.
   bool linkIn();
 
   std::filesystem::path target_;  // the file the archive name stands for
   int fd_ = -1;
-  bool unnamed_ = false;
+  Kind kind_ = Kind::named;
   std::string temporaryName_;     // empty while the file has no name
   std::optional<interrupt_cleanup::TemporaryFileGuard> guard_;  // while it has one
 };

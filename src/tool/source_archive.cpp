@@ -4,8 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <utility>
+
+#include "tool/positioned_io.h"
 
 SourceArchive::SourceArchive(const std::string& path)
     // Non-blocking, so that a named pipe does not wait here for a writer; the
@@ -26,12 +27,5 @@ bool SourceArchive::isNamedBy(const std::string& path) const {
 }
 
 bool SourceArchive::read(std::uint64_t offset, std::span<std::byte> bytes) const {
-  while (!bytes.empty()) {
-    const ssize_t n = ::pread(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  return readAllAt(fd_, bytes.data(), bytes.size(), offset);
 }

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -324,6 +325,93 @@ TEST_F(ArchiveUpdateTest, ConcurrentUpdateInterleavesReusedAndFreshBlocks) {
   EXPECT_THAT(result.out, EndsWith("Compressing: 99%\n" + reusedAndWritten(60)));
   expectArchiveHolds(path("a.kvz"), files_);
   expectExtractsTo(path("a.kvz"), files_);
+}
+
+// The archive's owner, group and permissions decide as they would for a write
+// in place. Runs the tool as the unprivileged user and group 65534 through
+// setpriv, so these tests need root (as in CI) and are skipped otherwise.
+class ArchivePermissionsTest : public ArchiveUpdateTest {
+ protected:
+  static constexpr uid_t kUser = 65534;
+
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+    std::filesystem::permissions(dir(), std::filesystem::perms(0755));
+    if (runProcess(asUser({"--help"}), {dir(), {}}).status != 0) {
+      GTEST_SKIP() << "setpriv cannot run the tool as user " << kUser << " here";
+    }
+  }
+  static std::vector<std::string> asUser(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    argv.push_back(qz7Binary().string());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+  // Archives every file of the expected content as the unprivileged user.
+  ProcessResult archiveAsUser() const {
+    std::vector<std::string> args = {"archive", "a.kvz"};
+    for (const auto& [name, content] : files_) args.push_back(name);
+    return runProcess(asUser(args), {dir(), {}});
+  }
+  void chown(const std::string& name, uid_t owner) const {
+    ASSERT_EQ(::chown(path(name).c_str(), owner, owner), 0);
+  }
+  struct stat status(const std::string& name) const {
+    struct stat result {};
+    EXPECT_EQ(stat(path(name).c_str(), &result), 0);
+    return result;
+  }
+};
+
+TEST_F(ArchivePermissionsTest, ArchiveTheUserMayNotWriteIsRefused) {
+  put("a.txt", "alpha");
+  ASSERT_EQ(archive().status, 0);
+  chown(".", kUser);
+  chown("a.kvz", kUser);
+  std::filesystem::permissions(path("a.kvz"), std::filesystem::perms(0444));
+  const std::string old = contents("a.kvz");
+
+  put("a.txt", "alpha, edited");
+  EXPECT_RUN(archiveAsUser(), 255,
+             "Updating archive a.kvz (1 files) with 1 files.\nCompressing: 0%\n",
+             "Failed to write output archive file header for \"a.kvz\".");
+  EXPECT_EQ(contents("a.kvz"), old);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+TEST_F(ArchivePermissionsTest, UpdateByRootKeepsOwnerGroupAndMode) {
+  put("a.txt", "alpha");
+  ASSERT_EQ(archive().status, 0);
+  chown("a.kvz", kUser);
+  std::filesystem::permissions(path("a.kvz"), std::filesystem::perms(0640));
+
+  put("a.txt", "alpha, edited");
+  ASSERT_EQ(archive().status, 0);
+  const struct stat after = status("a.kvz");
+  EXPECT_EQ(after.st_uid, kUser);
+  EXPECT_EQ(after.st_gid, kUser);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  expectArchiveHolds(path("a.kvz"), files_);
+}
+
+// The archive may be written but its directory not: it is written over in
+// place, and cut to its new length.
+TEST_F(ArchivePermissionsTest, WritableArchiveInADirectoryTheUserMayNotWriteIsWrittenInPlace) {
+  put("a.txt", "alpha");
+  put("b.txt", std::string(3000, 'b'));
+  ASSERT_EQ(archive().status, 0);
+  chown("a.kvz", kUser);
+  const ino_t inode = status("a.kvz").st_ino;
+
+  remove("b.txt");
+  put("a.txt", "alpha, edited");
+  EXPECT_RUN(archiveAsUser(), 0,
+             "Updating archive a.kvz (2 files) with 1 files.\nCompressing: 0%\n"
+             "Archive a.kvz created successfully.\n",
+             "");
+  EXPECT_EQ(status("a.kvz").st_ino, inode);
+  expectArchiveHolds(path("a.kvz"), files_);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
 }
 
 }  // namespace
