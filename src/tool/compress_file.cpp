@@ -38,25 +38,35 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
   qz7lib::archive::setEntryName(entry, toEntryName(path));
   // Asked before the read, so that a vanished file is reported by the file-system error.
   entry.uncompressedSize = std::filesystem::file_size(path);
-  const std::unique_ptr<std::vector<char>> content = qz7lib::utils::readFileContents(path.string());
+  std::unique_ptr<std::vector<char>> content = qz7lib::utils::readFileContents(path.string());
   // What was read counts, so entry and block agree when the file changed in between.
   entry.uncompressedSize = content->size();
-
-  CompressionScheme scheme = schemeForOption(option, dictionary);
-  result.data = qz7lib::archive::compress(asBytes(*content), scheme, dictionary);
-  if (option == CompressionOption::automatic &&
-      static_cast<double>(result.data->size()) >=
-          static_cast<double>(entry.uncompressedSize) * kAutoStoreRatio) {
-    scheme = CompressionScheme::none;
-    result.data = qz7lib::archive::compress(asBytes(*content), scheme, nullptr);
-  }
-
-  // The block may wait for collection a while; it need not keep the codec's worst-case room.
-  result.data->shrink_to_fit();
-  entry.scheme = scheme;
-  entry.compressedSize = result.data->size();
-  entry.compressedHash = XXH64(result.data->data(), result.data->size(), 0);
   entry.fileHash = XXH64(content->data(), content->size(), 0);
+
+  entry.scheme = schemeForOption(option, dictionary);
+  std::unique_ptr<std::vector<std::byte>> compressed;
+  if (entry.scheme != CompressionScheme::none) {
+    compressed = qz7lib::archive::compress(asBytes(*content), entry.scheme, dictionary);
+    if (option == CompressionOption::automatic &&
+        static_cast<double>(compressed->size()) >=
+            static_cast<double>(entry.uncompressedSize) * kAutoStoreRatio) {
+      entry.scheme = CompressionScheme::none;
+      compressed.reset();
+    }
+  }
+  if (entry.scheme == CompressionScheme::none) {
+    result.block = StoredBlock(std::move(content));
+  } else {
+    // The block may wait for collection a while; it need not keep the codec's
+    // worst-case room. Shrunk only once the content is gone, and only when the
+    // smaller copy fits in the room the content left.
+    const std::size_t contentSize = content->size();
+    content.reset();
+    if (compressed->size() <= contentSize) compressed->shrink_to_fit();
+    result.block = StoredBlock(std::move(compressed));
+  }
+  entry.compressedSize = result.block.bytes().size();
+  entry.compressedHash = XXH64(result.block.bytes().data(), entry.compressedSize, 0);
   return result;
 }
 

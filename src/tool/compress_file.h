@@ -14,14 +14,15 @@
 #include "qz7lib/archive/compression.h"
 #include "qz7lib/archive/format.h"
 #include "tool/compression_option.h"
+#include "tool/stored_block.h"
 
 // What one per-file task produces.
 struct CompressionResult {
   // The file's index record. Its startOffset is assigned when the block is
   // placed: 0 for a fresh result, the old archive's offset for a reused one.
   qz7lib::archive::ArchiveEntry entry{};
-  // The stored block, entry.compressedSize bytes; null for a reused entry.
-  std::unique_ptr<std::vector<std::byte>> data;
+  // The stored block, entry.compressedSize bytes; empty for a reused entry.
+  StoredBlock block;
   // The entry is the old archive's and its stored bytes are still there: the
   // writer copies them from entry.startOffset instead of holding them in memory.
   bool reused = false;
@@ -33,8 +34,10 @@ qz7lib::archive::CompressionScheme schemeForOption(
     CompressionOption option, const qz7lib::archive::CompressionDictionary* dictionary);
 
 // Compresses one file afresh. Under automatic the file is stored uncompressed
-// when lz4 does not get it below 95% of its size. Throws what file_size,
-// readFileContents and compress throw.
+// when lz4 does not get it below 95% of its size. Holds at most the file's
+// content and the compressor's worst-case output at once; a block stored
+// uncompressed is the content itself. Throws what file_size, readFileContents
+// and compress throw.
 CompressionResult compressFile(const std::filesystem::path& path, CompressionOption option,
                                const qz7lib::archive::CompressionDictionary* dictionary);
 

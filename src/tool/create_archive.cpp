@@ -152,7 +152,7 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
         if (result.reused && writer.copyBlock(entries[i], old->file)) return true;
         if (result.reused) result = compressFile(files[i], option, dictionary.get());
         entries[i] = result.entry;
-        writer.writeBlock(entries[i], *result.data);
+        writer.writeBlock(entries[i], result.block.bytes());
         return false;
       } catch (const std::runtime_error& e) {
         failCompressing(files[i], e, writer);
