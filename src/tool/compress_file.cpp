@@ -55,7 +55,7 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
     }
   }
   if (entry.scheme == CompressionScheme::none) {
-    result.block = StoredBlock(std::move(content));
+    result.block = BlockBytes(std::move(content));
   } else {
     // The block may wait for collection a while; it need not keep the codec's
     // worst-case room. Shrunk only once the content is gone, and only when the
@@ -63,7 +63,7 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
     const std::size_t contentSize = content->size();
     content.reset();
     if (compressed->size() <= contentSize) compressed->shrink_to_fit();
-    result.block = StoredBlock(std::move(compressed));
+    result.block = BlockBytes(std::move(compressed));
   }
   entry.compressedSize = result.block.bytes().size();
   entry.compressedHash = XXH64(result.block.bytes().data(), entry.compressedSize, 0);

@@ -14,7 +14,7 @@
 #include "qz7lib/archive/compression.h"
 #include "qz7lib/archive/format.h"
 #include "tool/compression_option.h"
-#include "tool/stored_block.h"
+#include "tool/block_bytes.h"
 
 // What one per-file task produces.
 struct CompressionResult {
@@ -22,7 +22,7 @@ struct CompressionResult {
   // placed: 0 for a fresh result, the old archive's offset for a reused one.
   qz7lib::archive::ArchiveEntry entry{};
   // The stored block, entry.compressedSize bytes; empty for a reused entry.
-  StoredBlock block;
+  BlockBytes block;
   // The entry is the old archive's and its stored bytes are still there: the
   // writer copies them from entry.startOffset instead of holding them in memory.
   bool reused = false;

@@ -9,12 +9,12 @@
 #include <span>
 #include <vector>
 
-class StoredBlock {
+class BlockBytes {
  public:
-  StoredBlock() = default;
+  BlockBytes() = default;
   // Takes the buffer; the block is all of its bytes.
   template <typename Byte>
-  explicit StoredBlock(std::unique_ptr<std::vector<Byte>> buffer)
+  explicit BlockBytes(std::unique_ptr<std::vector<Byte>> buffer)
       : bytes_(std::as_bytes(std::span(*buffer))), owner_(std::move(buffer)) {}
 
   std::span<const std::byte> bytes() const { return bytes_; }
