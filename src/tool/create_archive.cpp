@@ -25,6 +25,7 @@
 #include "tool/compress_file.h"
 #include "tool/compression_window.h"
 #include "tool/input_collection.h"
+#include "tool/replacement_file.h"
 #include "tool/source_archive.h"
 
 using qz7lib::archive::ArchiveEntry;
@@ -120,6 +121,7 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
     }
   }
 
+  removeStaleTemporaries(archiveName);
   const std::vector<std::string> files = collectInputFiles(inputs, excludeRegexes);
   const std::uint64_t count = files.size();
 

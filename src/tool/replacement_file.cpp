@@ -84,8 +84,13 @@ std::string claimTemporaryName(const std::filesystem::path& target,
   return {};
 }
 
-// Removes the temporary files of target's that processes no longer running left.
-void removeStaleTemporaries(const std::filesystem::path& target) {
+std::string descriptorPath(int fd) { return fmt::format("/proc/self/fd/{}", fd); }
+
+}  // namespace
+
+void removeStaleTemporaries(const std::string& archiveName) {
+  const std::filesystem::path target = targetOf(archiveName);
+  if (!target.has_filename()) return;
   const std::string targetName = target.filename().string();
   std::error_code error;
   for (std::filesystem::directory_iterator item(directoryOf(target), error), end;
@@ -96,14 +101,9 @@ void removeStaleTemporaries(const std::filesystem::path& target) {
   }
 }
 
-std::string descriptorPath(int fd) { return fmt::format("/proc/self/fd/{}", fd); }
-
-}  // namespace
-
 ReplacementFile::ReplacementFile(const std::string& archiveName) : target_(targetOf(archiveName)) {
   // A name without a file name part ("" or "dir/") cannot be a file.
   if (!target_.has_filename()) return;
-  removeStaleTemporaries(target_);
   create();
 }
 

@@ -7,9 +7,8 @@
 // file system allows, so that no way of ending the process leaves it behind,
 // and linked in under a temporary name only to be renamed over the archive.
 // Elsewhere it has the temporary name "<name>.<pid>.tmp" from the start, and
-// is removed on SIGINT, SIGTERM and SIGHUP. Such temporary files of the same
-// archive left by processes that no longer run (ended by SIGKILL, say) are
-// removed first. The replacement keeps the old archive's permission bits, and
+// is removed on SIGINT, SIGTERM and SIGHUP; what SIGKILL leaves there,
+// removeStaleTemporaries clears. The replacement keeps the old archive's permission bits, and
 // its owner and group where the user may set them.
 //
 // Replacing respects what writing the archive in place would allow: an
@@ -22,6 +21,11 @@
 #include <string>
 
 #include "tool/interrupt_cleanup.h"
+
+// Removes the temporary files of the archive's replacements that processes no
+// longer running left (ended by SIGKILL, say). Called before the inputs are
+// collected, so that no such file is taken for an input.
+void removeStaleTemporaries(const std::string& archiveName);
 
 class ReplacementFile {
  public:

@@ -330,7 +330,9 @@ TEST_F(ArchiveCreateTest, InterruptedRunLeavesOnlyTheOldArchive) {
 }
 
 // Temporary files of this archive's name whose process no longer runs are
-// removed by the next run; nothing else is.
+// removed by the next run before it collects its inputs, so that an archive
+// inside an input directory does not take them for inputs; nothing else is
+// removed.
 TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemoved) {
   const pid_t ended = fork();
   if (ended == 0) _exit(0);
@@ -341,14 +343,18 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemoved) {
   const std::vector<std::string> kept = {"a.kvz." + livePid + ".tmp", "a.kvz.0" + endedPid + ".tmp",
                                          "a.kvz.old.tmp", "b.kvz." + endedPid + ".tmp",
                                          "a.kvz." + endedPid + "-x.tmp"};
-  for (const std::string& name : kept) write(name, "kept");
-  write("a.kvz." + endedPid + ".tmp", "left by a killed run");
-  write("a.kvz." + endedPid + "-2.tmp", "left by a killed run");
-  write("a.txt", "alpha");
+  FileMap archived = {{"d/a.txt", "alpha"}};
+  for (const std::string& name : kept) {
+    write("d/" + name, "kept");
+    archived["d/" + name] = "kept";
+  }
+  write("d/a.kvz." + endedPid + ".tmp", "left by a killed run");
+  write("d/a.kvz." + endedPid + "-2.tmp", "left by a killed run");
+  write("d/a.txt", "alpha");
 
-  ASSERT_EQ(run({"archive", "a.kvz", "a.txt"}).status, 0);
-  EXPECT_THAT(temporaryFiles(dir()), ::testing::UnorderedElementsAreArray(kept));
-  expectArchiveHolds(path("a.kvz"), {{"a.txt", "alpha"}});
+  ASSERT_EQ(run({"archive", "d/a.kvz", "d"}).status, 0);
+  EXPECT_THAT(temporaryFiles(path("d")), ::testing::UnorderedElementsAreArray(kept));
+  expectArchiveHolds(path("d/a.kvz"), archived);
 }
 
 }  // namespace
