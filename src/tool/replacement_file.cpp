@@ -16,12 +16,11 @@
 #include <system_error>
 
 #include "tool/overwrite_in_place.h"
+#include "tool/temporary_name.h"
 
 namespace {
 
-constexpr std::size_t kMaxFileNameBytes = 255;
 constexpr int kMaxSymlinkHops = 40;
-constexpr int kMaxNameAttempts = 100;
 
 // The file that the archive name stands for. A symbolic link is followed, even
 // one whose target does not exist yet, so that the file it names is replaced and
@@ -35,19 +34,6 @@ std::filesystem::path targetOf(const std::string& archiveName) {
     target = link.is_absolute() ? link : target.parent_path() / link;
   }
   return target;
-}
-
-std::filesystem::path directoryOf(const std::filesystem::path& target) {
-  return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-}
-
-// The temporary name for the file targetName in the run of process pid: the
-// counter steps over names taken. targetName is shortened so that the result
-// still fits a directory entry.
-std::string temporaryFileName(const std::string& targetName, pid_t pid, int attempt) {
-  const std::string suffix =
-      attempt == 0 ? fmt::format(".{}.tmp", pid) : fmt::format(".{}-{}.tmp", pid, attempt);
-  return targetName.substr(0, std::min(targetName.size(), kMaxFileNameBytes - suffix.size())) + suffix;
 }
 
 // The process whose temporary name for targetName is name, or 0 when it is none.
@@ -67,21 +53,6 @@ pid_t temporaryOwner(const std::string& name, const std::string& targetName) {
   if (parsed.ec != std::errc() || parsed.ptr != end || pid <= 0) return 0;
   // Compared with the name made from the numbers, so that nothing else matches.
   return name == temporaryFileName(targetName, pid, attempt) ? pid : 0;
-}
-
-// Calls make with this process's temporary names for target in turn until it
-// succeeds, or fails with another error than EEXIST. Returns the name it
-// succeeded with, or an empty one.
-std::string claimTemporaryName(const std::filesystem::path& target,
-                               const std::function<bool(const std::string&)>& make) {
-  const std::string targetName = target.filename().string();
-  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    const std::string name =
-        (directoryOf(target) / temporaryFileName(targetName, ::getpid(), attempt)).string();
-    if (make(name)) return name;
-    if (errno != EEXIST) break;
-  }
-  return {};
 }
 
 std::string descriptorPath(int fd) { return fmt::format("/proc/self/fd/{}", fd); }

@@ -6,20 +6,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+
+#include "qz7lib/utils/regular_file.h"
 
 class SourceArchive {
  public:
   // Opens the file path names for reading. Open it before the index is read
   // through path: isNamedBy then tells whether the index came from this file.
-  // A file that cannot be opened leaves the object without one.
+  // A file that cannot be opened, or is no regular file, leaves the object
+  // without one.
   explicit SourceArchive(const std::string& path);
-  ~SourceArchive();
-  SourceArchive(SourceArchive&& other) noexcept;
-  SourceArchive& operator=(SourceArchive&&) = delete;
-  SourceArchive(const SourceArchive&) = delete;
-  SourceArchive& operator=(const SourceArchive&) = delete;
 
   // True when the file opened is the one path names now. While it is held open
   // its identity cannot pass to another file, so whatever was read through path
@@ -30,5 +29,5 @@ class SourceArchive {
   bool read(std::uint64_t offset, std::span<std::byte> bytes) const;
 
  private:
-  int fd_;
+  std::unique_ptr<const qz7lib::utils::RegularFile> file_;
 };

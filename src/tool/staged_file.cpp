@@ -6,30 +6,18 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <utility>
 
-namespace {
+#include "tool/temporary_name.h"
 
-constexpr std::size_t kMaxFileNameBytes = 255;
-constexpr int kMaxAttempts = 100;
+namespace {
 
 [[noreturn]] void throwSystemError(int error, const char* what, const std::string& path) {
   throw std::system_error(error, std::generic_category(), fmt::format("{} {}", what, path));
-}
-
-// The attempt-th name for the temporary file, beside destination and marked
-// by the process id; destination's own name is shortened so that the whole
-// still fits a directory entry.
-std::string temporaryNameFor(const std::filesystem::path& destination, int attempt) {
-  const std::string suffix = fmt::format(".{}.{}.tmp", ::getpid(), attempt);
-  std::string name = destination.filename().string();
-  name.resize(std::min(name.size(), kMaxFileNameBytes - suffix.size()));
-  return (destination.parent_path() / (name + suffix)).string();
 }
 
 }  // namespace
@@ -42,14 +30,11 @@ StagedFile::StagedFile(std::string destination) : destination_(std::move(destina
     throwSystemError(errno, "cannot write", destination_);
   }
 
-  // The process id keeps concurrent runs apart; the counter steps over leftovers.
-  for (int attempt = 0; fd_ < 0; ++attempt) {
-    temporary_ = temporaryNameFor(destination_, attempt);
-    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ < 0 && (errno != EEXIST || attempt == kMaxAttempts)) {
-      throwSystemError(errno, "cannot create", destination_);
-    }
-  }
+  temporary_ = claimTemporaryName(destination_, [this](const std::string& name) {
+    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return fd_ >= 0;
+  });
+  if (temporary_.empty()) throwSystemError(errno, "cannot create", destination_);
   guard_.emplace(temporary_);
 
   if (replacesFile) {
