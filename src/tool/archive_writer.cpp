@@ -1,11 +1,8 @@
 #include "tool/archive_writer.h"
 
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <algorithm>
-#include <new>
-
-#include "tool/positioned_io.h"
+#include <system_error>
 
 using qz7lib::archive::ArchiveEntry;
 using qz7lib::archive::ArchiveHeader;
@@ -14,67 +11,75 @@ using qz7lib::archive::ExtendedHeader;
 
 namespace {
 
-constexpr std::size_t kCopyChunkSize = 1 << 20;
+constexpr int kMaxSymlinkHops = 40;
 constexpr std::byte kZeros[qz7lib::archive::kBlockAlignment] = {};
 
 }  // namespace
 
+std::filesystem::path ArchiveWriter::targetOf(const std::string& archiveName) {
+  std::filesystem::path target = archiveName;
+  std::error_code error;
+  for (int hops = 0; hops < kMaxSymlinkHops && std::filesystem::is_symlink(target, error); ++hops) {
+    const std::filesystem::path link = std::filesystem::read_symlink(target, error);
+    if (error) break;
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  return target;
+}
+
 ArchiveWriter::ArchiveWriter(const std::string& archiveName, std::uint64_t fileCount,
                              const std::vector<char>* dictionary)
-    : file_(archiveName),
-      fileCount_(fileCount),
+    : fileCount_(fileCount),
       dictionary_(dictionary),
       position_(qz7lib::archive::kHeaderSize + qz7lib::archive::kExtendedHeaderSize +
                 fileCount * qz7lib::archive::kEntrySize +
                 (dictionary != nullptr
                      ? qz7lib::archive::kDictionaryHeaderSize + dictionary->size()
-                     : 0)),
-      copyHash_(XXH64_createState(), XXH64_freeState) {
-  if (!copyHash_) throw std::bad_alloc();
-  if (file_.fd() < 0) failure_ = Failure::header;
+                     : 0)) {
+  const std::filesystem::path target = targetOf(archiveName);
+  // A name without a file name part ("" or "dir/") cannot be a file.
+  if (target.has_filename()) {
+    struct stat existing {};
+    const bool exists = ::lstat(target.c_str(), &existing) == 0;
+    try {
+      file_.emplace(target.string(), exists ? &existing : nullptr, true);
+    } catch (const std::system_error&) {
+    }
+  }
+  if (!file_) failure_ = Failure::header;
 }
 
-void ArchiveWriter::write(const void* data, std::size_t size) {
-  if (failure_ == Failure::none && !writeAllAt(file_.fd(), data, size, position_)) {
-    failure_ = Failure::data;
+void ArchiveWriter::write(std::span<const std::byte> bytes) {
+  if (failure_ == Failure::none) {
+    try {
+      file_->writeAt(position_, bytes);
+    } catch (const std::system_error&) {
+      failure_ = Failure::data;
+    }
   }
-  position_ += size;
+  position_ += bytes.size();
 }
 
 std::uint64_t ArchiveWriter::placeNextBlock() {
   const std::uint64_t start = qz7lib::archive::alignBlockOffset(position_);
-  write(kZeros, start - position_);
+  write(std::span(kZeros).first(static_cast<std::size_t>(start - position_)));
   return start;
 }
 
 void ArchiveWriter::writeBlock(ArchiveEntry& entry, std::span<const std::byte> bytes) {
   entry.startOffset = placeNextBlock();
-  write(bytes.data(), bytes.size());
+  write(bytes);
 }
 
-bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const SourceArchive& source) {
+bool ArchiveWriter::copyBlock(ArchiveEntry& entry, SourceArchive& source) {
   const std::uint64_t before = position_;
-  const std::uint64_t sourceOffset = entry.startOffset;
+  const ArchiveEntry stored = entry;  // where the block lies in the old archive
   entry.startOffset = placeNextBlock();
-  // Read and checked even when nothing is written any more: an update that
-  // changes nothing relies on every block being sound.
-  copyBuffer_.resize(kCopyChunkSize);
-  XXH64_reset(copyHash_.get(), 0);
-  std::uint64_t done = 0;
-  while (done < entry.compressedSize) {
-    const auto chunk = std::span(copyBuffer_).first(
-        static_cast<std::size_t>(std::min<std::uint64_t>(entry.compressedSize - done, kCopyChunkSize)));
-    if (!source.read(sourceOffset + done, chunk)) break;
-    XXH64_update(copyHash_.get(), chunk.data(), chunk.size());
-    write(chunk.data(), chunk.size());
-    done += chunk.size();
-  }
-  if (done == entry.compressedSize && XXH64_digest(copyHash_.get()) == entry.compressedHash) {
-    return true;
-  }
+  // Read and checked even when nothing is written any more.
+  if (source.readBlock(stored, [this](std::span<const std::byte> chunk) { write(chunk); })) return true;
   // Bytes already copied are overwritten by what takes this place.
   position_ = before;
-  entry.startOffset = sourceOffset;
+  entry = stored;
   return false;
 }
 
@@ -86,21 +91,27 @@ ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& en
                                fileCount_, qz7lib::archive::kArchiveVersion);
     const ExtendedHeader extendedHeader(qz7lib::archive::kExtendedHeaderSize,
                                         qz7lib::archive::kEntrySize);
-    write(&header, sizeof header);
-    write(&extendedHeader, sizeof extendedHeader);
-    write(entries.data(), entries.size() * sizeof(ArchiveEntry));
+    writeRecords(&header, 1);
+    writeRecords(&extendedHeader, 1);
+    writeRecords(entries.data(), entries.size());
     if (dictionary_ != nullptr) {
       const DictionaryHeader dictionaryHeader(dictionary_->size());
-      write(&dictionaryHeader, sizeof dictionaryHeader);
-      write(dictionary_->data(), dictionary_->size());
+      writeRecords(&dictionaryHeader, 1);
+      writeRecords(dictionary_->data(), dictionary_->size());
     }
     position_ = end;
-    // A copy that was given up may have left bytes behind the last block.
-    if (failure_ == Failure::none && ::ftruncate(file_.fd(), static_cast<off_t>(end)) != 0) {
+    try {
+      // A copy that was given up may have left bytes behind the last block.
+      if (failure_ == Failure::none) file_->resize(end);
+      if (failure_ == Failure::none) file_->commit();
+    } catch (const std::system_error&) {
       failure_ = Failure::data;
     }
   }
-  if (failure_ == Failure::none && !file_.replaceArchive()) failure_ = Failure::data;
-  file_.discard();
+  discard();
   return failure_;
+}
+
+void ArchiveWriter::discard() {
+  if (file_) file_->discard();
 }

@@ -1,40 +1,43 @@
 #pragma once
 
-// Writes an archive file block by block into its replacement file, which takes
-// the archive's place once everything is written, so a failed write leaves an
+// Writes an archive file block by block into a staged file, which takes the
+// archive's place once everything is written, so a failed write leaves an
 // existing archive as it was. Blocks are written as they come; the region for
 // the headers, the index and the dictionary block is reserved at the front and
 // filled in last.
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include <xxhash.h>
-
 #include "qz7lib/archive/format.h"
-#include "tool/replacement_file.h"
 #include "tool/source_archive.h"
+#include "tool/staged_file.h"
 
 class ArchiveWriter {
  public:
   enum class Failure {
     none,
-    header,  // the replacement file could not be created
+    header,  // the file could not be created
     data,    // a later write, the flush or the replacement failed
   };
 
+  // The file that an archive name stands for: the name itself, or where its
+  // symbolic links lead (even to a file that does not exist yet), so that the
+  // file they lead to is replaced and the links stay, as when the archive is
+  // written in place.
+  static std::filesystem::path targetOf(const std::string& archiveName);
+
   // An archive of fileCount entries, with a dictionary block when dictionary
-  // is not null. Creates the replacement file; a failure is recorded, not thrown,
+  // is not null. Creates the staged file; a failure is recorded, not thrown,
   // and after any failure the writer writes nothing more but still places
   // blocks and checks copied ones.
   ArchiveWriter(const std::string& archiveName, std::uint64_t fileCount,
                 const std::vector<char>* dictionary);
-  // The replacement file is removed unless it was committed.
-  ~ArchiveWriter() = default;
   ArchiveWriter(const ArchiveWriter&) = delete;
   ArchiveWriter& operator=(const ArchiveWriter&) = delete;
 
@@ -45,25 +48,27 @@ class ArchiveWriter {
   // stored bytes from source at its old entry.startOffset. Returns false,
   // placing nothing, when they cannot be read in full or do not match
   // entry.compressedHash; a later block then takes the place.
-  bool copyBlock(qz7lib::archive::ArchiveEntry& entry, const SourceArchive& source);
+  bool copyBlock(qz7lib::archive::ArchiveEntry& entry, SourceArchive& source);
 
-  // Writes the front region with the given index, then makes the replacement
-  // file the archive. Returns the first failure of the whole write.
+  // Writes the front region with the given index, then makes the staged file
+  // the archive. Returns the first failure of the whole write.
   Failure commit(const std::vector<qz7lib::archive::ArchiveEntry>& entries);
-  // Removes the replacement file now, for a process that ends without unwinding.
-  void discard() { file_.discard(); }
+  // Removes the staged file now, for a process that ends without unwinding.
+  void discard();
 
  private:
   // Writes bytes at the write position and advances it; records a data failure.
-  void write(const void* data, std::size_t size);
+  void write(std::span<const std::byte> bytes);
+  template <typename Record>
+  void writeRecords(const Record* records, std::size_t count) {
+    write(std::as_bytes(std::span(records, count)));
+  }
   // Writes the zero padding up to the next block boundary and returns it.
   std::uint64_t placeNextBlock();
 
-  ReplacementFile file_;
+  std::optional<StagedFile> file_;  // empty when it could not be created
   std::uint64_t fileCount_;
   const std::vector<char>* dictionary_;  // not owned; null without a dictionary block
   std::uint64_t position_;               // where the next byte of the data region goes
   Failure failure_ = Failure::none;
-  std::vector<std::byte> copyBuffer_;
-  std::unique_ptr<XXH64_state_t, XXH_errorcode (*)(XXH64_state_t*)> copyHash_;
 };

@@ -25,7 +25,7 @@
 #include "tool/compress_file.h"
 #include "tool/compression_window.h"
 #include "tool/input_collection.h"
-#include "tool/replacement_file.h"
+#include "tool/temporary_name.h"
 #include "tool/source_archive.h"
 
 using qz7lib::archive::ArchiveEntry;
@@ -88,8 +88,8 @@ std::optional<UpdateSource> decideUpdate(const std::string& archiveName,
 // Ends the process at once with status -1: pool threads may still be running,
 // so no exit-time destructors run under them.
 [[noreturn]] void failCompressing(const std::string& file, const std::exception& error,
-                                  ArchiveWriter& writer) {
-  writer.discard();
+                                  std::optional<ArchiveWriter>& writer) {
+  if (writer) writer->discard();
   std::cout.flush();
   std::cerr << "Error compressing " << file << " :\n" << error.what() << "\n";
   std::cerr.flush();
@@ -121,12 +121,13 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
     }
   }
 
-  removeStaleTemporaries(archiveName);
+  // Before the inputs are collected, so that no such file is taken for an input.
+  removeStaleTemporaries(directoryOf(ArchiveWriter::targetOf(archiveName)));
   const std::vector<std::string> files = collectInputFiles(inputs, excludeRegexes);
   const std::uint64_t count = files.size();
 
   qz7lib::archive::Archivist archivist;
-  const std::optional<UpdateSource> old =
+  std::optional<UpdateSource> old =
       decideUpdate(archiveName, dictionaryPath, dictionaryBytes.get(), archivist);
   if (old) {
     std::cout << "Updating archive " << archiveName << " (" << old->fileCount << " files) with "
@@ -135,7 +136,13 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
     std::cout << "Creating archive " << archiveName << " containing " << count << " files.\n";
   }
 
-  ArchiveWriter writer(archiveName, count, dictionaryBytes.get());
+  // An update that may turn out to change nothing opens no output while every
+  // block so far is the old archive's, checked sound: the output opens at the
+  // first block that differs, and the blocks before it are copied then.
+  std::optional<ArchiveWriter> writer;
+  auto openWriter = [&] { writer.emplace(archiveName, count, dictionaryBytes.get()); };
+  if (!old || old->fileCount != count || count == 0) openWriter();
+
   std::vector<ArchiveEntry> entries(count);
   std::uint64_t reusedCount = 0;
   {
@@ -144,39 +151,55 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
       return compressFileTask(archivist, files, dictionary.get(), option, i);
     });
 
-    // Puts the block of file i into the archive; true when it is the old
-    // archive's, copied. A reused block that cannot be read in full or fails
-    // its hash is compressed afresh.
-    auto placeBlock = [&](std::size_t i) {
+    // Puts the block of file i into the archive and counts it when it is the
+    // old archive's, copied. A reused block that cannot be read in full or
+    // fails its hash is compressed afresh.
+    auto placeBlock = [&](std::size_t i, CompressionResult result) {
       try {
-        CompressionResult result = window.take(i);
         entries[i] = result.entry;
-        if (result.reused && writer.copyBlock(entries[i], old->file)) return true;
+        if (result.reused && writer->copyBlock(entries[i], old->file)) {
+          ++reusedCount;
+          return;
+        }
         if (result.reused) result = compressFile(files[i], option, dictionary.get());
         entries[i] = result.entry;
-        writer.writeBlock(entries[i], result.block.bytes());
-        return false;
+        writer->writeBlock(entries[i], result.block.bytes());
       } catch (const std::runtime_error& e) {
         failCompressing(files[i], e, writer);
       }
     };
 
+    std::size_t unchanged = 0;  // leading files whose old blocks are checked, not yet copied
     for (std::size_t i = 0; i < count; ++i) {
-      if (placeBlock(i)) ++reusedCount;
+      CompressionResult result;
+      try {
+        result = window.take(i);
+      } catch (const std::runtime_error& e) {
+        failCompressing(files[i], e, writer);
+      }
+      if (!writer && result.reused && old->file.holdsBlock(result.entry)) {
+        entries[i] = result.entry;
+        ++unchanged;
+      } else {
+        if (!writer) {
+          openWriter();
+          for (std::size_t j = 0; j < unchanged; ++j) placeBlock(j, {entries[j], {}, true});
+        }
+        placeBlock(i, std::move(result));
+      }
       printProgress(i, count);
     }
+    // Every file is unchanged and every old block sound: the archive stays as it is.
+    if (!writer) reusedCount = unchanged;
   }
 
-  if (reusedCount != 0) {
-    std::cout << "Update: reused " << reusedCount << " files.\n" << std::flush;
-    // Every block of the old archive was copied and sound: it stays as it is.
-    if (reusedCount == count && reusedCount == old->fileCount) {
-      std::cout << "All files are up to date, no changes made.\n";
-      return;
-    }
+  if (reusedCount != 0) std::cout << "Update: reused " << reusedCount << " files.\n" << std::flush;
+  if (!writer) {
+    std::cout << "All files are up to date, no changes made.\n";
+    return;
   }
 
-  switch (writer.commit(entries)) {
+  switch (writer->commit(entries)) {
     case ArchiveWriter::Failure::none:
       break;
     case ArchiveWriter::Failure::header:

@@ -41,6 +41,7 @@ void removeTemporaryFiles(int signal) {
 }  // namespace
 
 void installHandlers() {
+  ::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = removeTemporaryFiles;
   sigemptyset(&action.sa_mask);
@@ -53,6 +54,15 @@ void installHandlers() {
     ::sigaction(signal, &action, nullptr);
   }
 }
+
+InterruptsHeld::InterruptsHeld() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal : kSignals) sigaddset(&held, signal);
+  ::pthread_sigmask(SIG_BLOCK, &held, &previous_);
+}
+
+InterruptsHeld::~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 TemporaryFileGuard::TemporaryFileGuard(const std::string& path) : slot_(-1) {
   if (path.size() >= PATH_MAX) return;

@@ -5,12 +5,30 @@
 // usual status. Files written in full are renamed into place and unregistered,
 // so an interrupted run leaves nothing but what it had finished.
 
+#include <signal.h>
+
 #include <string>
 
 namespace interrupt_cleanup {
 
-// Installs the handlers. Called once, at the start of main.
+// Installs the handlers, and makes a write beyond the file-size limit fail
+// with EFBIG instead of ending the process with SIGXFSZ, so that the failure
+// is reported and cleaned up like any other. Called once, at the start of main.
 void installHandlers();
+
+// Holds SIGINT, SIGTERM and SIGHUP back on the calling thread while it lives;
+// one that arrives meanwhile takes effect afterwards. For steps that must not
+// be cut in two, such as giving a file a temporary name and registering it.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  ~InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 // Registers a temporary file for removal on those signals for its lifetime.
 // Construct it right after the file was created, destroy it once the file was

@@ -1,76 +1,61 @@
 #include "tool/overwrite_in_place.h"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <string>
+#include <cerrno>
+#include <filesystem>
 #include <system_error>
-#include <utility>
 #include <vector>
 
-#include "tool/positioned_io.h"
+#include "qz7lib/utils/file_descriptor.h"
+#include "qz7lib/utils/positioned_io.h"
+#include "tool/file_error.h"
+#include "tool/interrupt_cleanup.h"
+
+using qz7lib::utils::FileDescriptor;
 
 namespace {
 
 constexpr std::size_t kCopyChunkSize = 1 << 20;
 
-// Holds SIGINT, SIGTERM and SIGHUP back while it lives; they arrive afterwards.
-class InterruptsHeld {
- public:
-  InterruptsHeld() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
-    ::pthread_sigmask(SIG_BLOCK, &held, &previous_);
-  }
-  ~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  InterruptsHeld(const InterruptsHeld&) = delete;
-  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-
- private:
-  sigset_t previous_;
-};
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes the file, reporting whether that succeeded.
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
-
-// Copies length bytes from the start of in to the start of out.
+// Copies length bytes from the start of in to the start of out; false with
+// errno set when a read or write fails.
 bool copyAll(int in, int out, std::uint64_t length) {
-  std::vector<char> buffer(kCopyChunkSize);
+  std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunkSize)));
   for (std::uint64_t offset = 0; offset < length; offset += buffer.size()) {
-    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(length - offset, buffer.size()));
-    if (!readAllAt(in, buffer.data(), size, offset) || !writeAllAt(out, buffer.data(), size, offset)) {
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length - offset, buffer.size()));
+    if (!qz7lib::utils::readAllAt(in, buffer.data(), size, offset)) {
+      if (errno == 0) errno = EIO;  // the source ended early
       return false;
     }
+    if (!qz7lib::utils::writeAllAt(out, buffer.data(), size, offset)) return false;
   }
   return true;
 }
 
 }  // namespace
 
-bool overwriteInPlace(int source, const std::filesystem::path& target) {
-  const off_t length = ::lseek(source, 0, SEEK_END);
-  if (length < 0) return false;
-  const InterruptsHeld held;
-  Descriptor out(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
-  return out.get() >= 0 && copyAll(source, out.get(), static_cast<std::uint64_t>(length)) &&
-         ::ftruncate(out.get(), length) == 0 && ::fsync(out.get()) == 0 && out.close();
+void overwriteInPlace(int source, std::uint64_t length, const std::string& target, bool durable) {
+  FileDescriptor out(::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (!out.isOpen()) throwFileError(errno, "cannot write", target);
+  if (::fstat(out.get(), &status) != 0) throwFileError(errno, "cannot write", target);
+  if (!S_ISREG(status.st_mode)) throwFileError(EINVAL, "cannot write", target);
+  if (::flock(out.get(), LOCK_EX) != 0) throwFileError(errno, "cannot write", target);
+  // Blocks beyond the end are reserved without changing the file's length.
+  if (::fallocate(out.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) != 0 &&
+      errno != EOPNOTSUPP) {
+    throwFileError(errno, "cannot write", target);
+  }
+  const interrupt_cleanup::InterruptsHeld held;
+  if (!copyAll(source, out.get(), length) || ::ftruncate(out.get(), static_cast<off_t>(length)) != 0 ||
+      (durable && ::fsync(out.get()) != 0) || !out.close()) {
+    throwFileError(errno, "cannot write", target);
+  }
 }
 
 int openScratchFile() {
@@ -81,6 +66,7 @@ int openScratchFile() {
   if (fd >= 0) return fd;
   // Without unnamed files: a named one, unlinked at once.
   std::string name = (directory / "qz7-XXXXXX").string();
+  const interrupt_cleanup::InterruptsHeld held;
   const int named = ::mkostemp(name.data(), O_CLOEXEC);
   if (named >= 0) ::unlink(name.c_str());
   return named;

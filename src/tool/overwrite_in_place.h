@@ -1,17 +1,22 @@
 #pragma once
 
-// Writing a finished file over an existing one in place, for an archive that
-// may be written but not replaced (its directory is not writable).
+// Writing a finished file over an existing one in place, for a destination
+// that may be written but not replaced: its directory is not writable, or it
+// is another user's file in a sticky directory.
 
-#include <filesystem>
+#include <cstdint>
+#include <string>
 
-// Copies the whole content of the file open as source over target's content,
-// then cuts target to that length and flushes it to disk. The target is never
-// truncated first. SIGINT, SIGTERM and SIGHUP wait until the copy is done, so
-// that they cannot leave a file that is half the one and half the other. Returns
-// false when target cannot be opened for writing or a read or write fails.
-bool overwriteInPlace(int source, const std::filesystem::path& target);
+// Copies the first length bytes of the file open as source over the regular
+// file target (never through a symbolic link), cuts target to that length and,
+// when durable, flushes it to disk. Before the first byte changes it takes an
+// exclusive lock on target, so that a second in-place writer waits for this
+// one, and reserves the space, so that a full disk fails with target as it
+// was. SIGINT, SIGTERM and SIGHUP wait until the copy is done; SIGKILL or a
+// power loss during it can leave target half old, half new. Throws
+// std::system_error naming target.
+void overwriteInPlace(int source, std::uint64_t length, const std::string& target, bool durable);
 
-// A file for the bytes to be copied, in the system's temporary directory,
-// without a name, readable and writable; -1 when none can be created.
+// An unnamed readable and writable file in the system's temporary directory,
+// to hold the bytes until they are copied; -1 when none can be created.
 int openScratchFile();

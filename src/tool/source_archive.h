@@ -1,15 +1,19 @@
 #pragma once
 
 // The old archive of an update, opened once: the blocks an update reuses are
-// copied from the very file whose index decided their reuse, even when another
+// read from the very file whose index decided their reuse, even when another
 // run renames a new archive over the name in the meantime.
 
+#include <xxhash.h>
+
 #include <cstddef>
-#include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "qz7lib/archive/format.h"
 #include "qz7lib/utils/regular_file.h"
 
 class SourceArchive {
@@ -25,9 +29,19 @@ class SourceArchive {
   // after the opening and before this test was read from it.
   bool isNamedBy(const std::string& path) const;
 
-  // Reads bytes.size() bytes at offset into bytes; false when they cannot all be read.
-  bool read(std::uint64_t offset, std::span<std::byte> bytes) const;
+  // Reads the entry's stored block from its startOffset in chunks, handing each
+  // to sink in turn. True when the block was read in full and its bytes match
+  // the entry's compressedHash; a caller that used the chunks discards them
+  // otherwise.
+  bool readBlock(const qz7lib::archive::ArchiveEntry& entry,
+                 const std::function<void(std::span<const std::byte>)>& sink);
+  // Whether the entry's stored block is there, whole and sound.
+  bool holdsBlock(const qz7lib::archive::ArchiveEntry& entry) {
+    return readBlock(entry, [](std::span<const std::byte>) {});
+  }
 
  private:
   std::unique_ptr<const qz7lib::utils::RegularFile> file_;
+  std::vector<std::byte> buffer_;  // one chunk of a block
+  std::unique_ptr<XXH64_state_t, XXH_errorcode (*)(XXH64_state_t*)> hash_;
 };

@@ -1,25 +1,39 @@
 #pragma once
 
-// Names for a file written beside its destination before it takes the
-// destination's place: "<name>.<pid>.tmp", then "<name>.<pid>-<n>.tmp" for
-// the n-th name tried after it. The process id keeps concurrent runs apart,
-// the counter steps over names already taken.
-
-#include <sys/types.h>
+// The tool's temporary files: a file written beside its destination before it
+// takes the destination's place, named "<name>.qz7-<16 hex digits>.tmp" with
+// random digits, a name no user chooses. While the run that made it lives, it
+// holds an exclusive flock on the file; a file of that form that nobody holds
+// was left by a run that ended without cleaning up (SIGKILL, power loss) and
+// may be removed. Locks, unlike process ids, hold across PID namespaces.
 
 #include <filesystem>
 #include <functional>
 #include <string>
 
-// The attempt-th temporary name of process pid for the file named targetName;
-// targetName is shortened so that the result still fits a directory entry.
-std::string temporaryFileName(const std::string& targetName, pid_t pid, int attempt);
+#include "qz7lib/utils/file_descriptor.h"
+
+// A fresh temporary name for the file named targetName; targetName is
+// shortened so that the result still fits a directory entry.
+std::string temporaryFileName(const std::string& targetName);
+
+// Whether name has the form of the tool's temporary names.
+bool isTemporaryFileName(const std::string& name);
 
 // The directory that target lies in ("." for a bare name).
 std::filesystem::path directoryOf(const std::filesystem::path& target);
 
-// Calls make with this process's temporary names beside target in turn until
-// it succeeds, or fails with another error than EEXIST. Returns the name it
-// succeeded with, or an empty one with errno telling why.
+// Calls make with fresh temporary names beside target until it succeeds, or
+// fails with another error than EEXIST. Returns the name it succeeded with, or
+// an empty one with errno telling why.
 std::string claimTemporaryName(const std::filesystem::path& target,
                                const std::function<bool(const std::string&)>& make);
+
+// Creates an empty temporary file beside target, exclusively, holding its lock.
+// Returns the name (empty with errno set on failure) and sets file.
+std::string createTemporaryFile(const std::filesystem::path& target,
+                                qz7lib::utils::FileDescriptor& file);
+
+// Removes the temporary files in directory that no live run holds. Files of
+// any other name, and files that cannot be opened, are left alone.
+void removeStaleTemporaries(const std::filesystem::path& directory);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <system_error>
@@ -33,6 +34,17 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
   std::vector<std::string> result;
   for (auto& [name, entry] : vars) result.push_back(entry);
   return result;
+}
+
+// The bytes that process pid wrote, from its I/O accounting; -1 without one.
+long long writtenBytes(pid_t pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  long long value = 0;
+  while (io >> key >> value) {
+    if (key == "wchar:") return value;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -62,8 +74,7 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv, const Proce
     dup2(errPipe[1], 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     if (options.fileSizeLimit >= 0) {
-      // Ignored, the signal no longer ends the process: the write fails instead.
-      ::signal(SIGXFSZ, SIG_IGN);
+      ::signal(SIGXFSZ, SIG_DFL);
       const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                          static_cast<rlim_t>(options.fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
@@ -126,6 +137,12 @@ ProcessResult RunningProcess::finish() {
   }
   out_ = err_ = -1;
 
+  // The ended process's accounting is read before it is reaped.
+  siginfo_t ended{};
+  while (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT) < 0) {
+    if (errno != EINTR) check(-1, "waitid");
+  }
+  result_.bytesWritten = writtenBytes(pid_);
   int status = 0;
   while (waitpid(pid_, &status, 0) < 0) {
     if (errno != EINTR) check(-1, "waitpid");

@@ -14,6 +14,9 @@ struct ProcessResult {
   int status = -1;   // exit status 0..255, or 128 + signal number when killed
   std::string out;   // everything written to standard output
   std::string err;   // everything written to standard error
+  // Bytes the process wrote with write system calls of any kind, its standard
+  // output and error included; -1 when the system does not account them.
+  long long bytesWritten = -1;
 };
 
 struct ProcessOptions {
@@ -22,7 +25,8 @@ struct ProcessOptions {
   bool closedStdin = true;            // standard input reads end of file at once
   std::filesystem::path program{};    // the file to run; empty runs argv[0]
   long long fileSizeLimit = -1;       // when not negative, the largest file the process may
-                                      // write (RLIMIT_FSIZE); a write beyond fails with EFBIG
+                                      // write (RLIMIT_FSIZE); a write beyond raises SIGXFSZ, as
+                                      // under a shell's ulimit -f
 };
 
 // A started process whose standard output goes into a pipe of the smallest

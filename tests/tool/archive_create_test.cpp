@@ -5,15 +5,18 @@
 #include <gmock/gmock.h>
 #include <lz4hc.h>
 #include <signal.h>
-#include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "qz7lib/utils/strings.h"
 #include "support/archive_builder.h"
 #include "tool/archive_check.h"
 
@@ -266,37 +269,18 @@ TEST_F(ArchiveCreateTest, ArchiveNameIsTheFileItStandsFor) {
   EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
 }
 
-// Lowers the file-size limit for the processes started while it lives; writes
-// beyond it fail instead of raising a signal.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    const rlimit limit{bytes, saved_.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    previousHandler_ = signal(SIGXFSZ, SIG_IGN);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previousHandler_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t previousHandler_;
-};
-
 TEST_F(ArchiveCreateTest, FailedWriteKeepsTheOldArchiveAndLeavesNoTemporaryFile) {
   write("a.txt", "small");
   ASSERT_EQ(run({"archive", "a.kvz", "a.txt"}).status, 0);
   const std::string old = contents("a.kvz");
 
+  // Beyond the file-size limit of a shell's ulimit -f, the write fails: the
+  // tool reports it instead of dying of SIGXFSZ.
   write("a.txt", noise(20000, 3));
-  ProcessResult result;
-  {
-    const FileSizeLimit limit(8192);
-    result = run({"archive", "a.kvz", "a.txt"});
-  }
+  ProcessOptions options;
+  options.cwd = dir();
+  options.fileSizeLimit = 8192;
+  const ProcessResult result = runProcess({qz7Binary(), "archive", "a.kvz", "a.txt"}, options);
   EXPECT_RUN(result, 255,
              "Updating archive a.kvz (1 files) with 1 files.\nCompressing: 0%\n",
              "ERROR: Failed to write output archive file for \"a.kvz\".");
@@ -329,32 +313,76 @@ TEST_F(ArchiveCreateTest, InterruptedRunLeavesOnlyTheOldArchive) {
   }
 }
 
-// Temporary files of this archive's name whose process no longer runs are
-// removed by the next run before it collects its inputs, so that an archive
-// inside an input directory does not take them for inputs; nothing else is
-// removed.
-TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemoved) {
+// Temporary files that ended runs left are removed by the next run into the
+// same directory: an archive run before it collects its inputs (so that it
+// does not take them for inputs), an extract run in every directory that it
+// meets. A file counts only when it has the tool's form of name and no live
+// run holds its lock; everything else stays, whatever process id its name holds.
+TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
   const pid_t ended = fork();
   if (ended == 0) _exit(0);
   ASSERT_GT(ended, 0);
   ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
-  const std::string endedPid = std::to_string(ended);
-  const std::string livePid = std::to_string(getpid());
-  const std::vector<std::string> kept = {"a.kvz." + livePid + ".tmp", "a.kvz.0" + endedPid + ".tmp",
-                                         "a.kvz.old.tmp", "b.kvz." + endedPid + ".tmp",
-                                         "a.kvz." + endedPid + "-x.tmp"};
-  FileMap archived = {{"d/a.txt", "alpha"}};
-  for (const std::string& name : kept) {
-    write("d/" + name, "kept");
-    archived["d/" + name] = "kept";
-  }
-  write("d/a.kvz." + endedPid + ".tmp", "left by a killed run");
-  write("d/a.kvz." + endedPid + "-2.tmp", "left by a killed run");
-  write("d/a.txt", "alpha");
+  const std::vector<std::string> stale = {"a.kvz.qz7-0123456789abcdef.tmp",
+                                          "x.txt.qz7-00000000deadbeef.tmp"};
+  const std::string live = "b.txt.qz7-fedcba9876543210.tmp";
+  const std::vector<std::string> others = {
+      "notes.99999.tmp", "a.kvz." + std::to_string(ended) + ".tmp", "c.qz7-0123.tmp",
+      "c.qz7-0123456789ABCDEF.tmp", "c.qz7-0123456789abcdef.tmp.txt", live};
+  const auto plant = [&](const std::string& directory) {
+    for (const std::string& name : stale) write(directory + name, "left by a killed run");
+    for (const std::string& name : others) write(directory + name, "kept");
+  };
+  const auto expectOnlyOthersLeft = [&](const std::string& directory) {
+    std::vector<std::string> left;
+    for (const auto& item : std::filesystem::directory_iterator(path(directory))) {
+      const std::string name = item.path().filename().string();
+      if (std::find(stale.begin(), stale.end(), name) != stale.end() ||
+          std::find(others.begin(), others.end(), name) != others.end()) {
+        left.push_back(name);
+      }
+    }
+    EXPECT_THAT(left, ::testing::UnorderedElementsAreArray(others)) << directory;
+  };
 
-  ASSERT_EQ(run({"archive", "d/a.kvz", "d"}).status, 0);
-  EXPECT_THAT(temporaryFiles(path("d")), ::testing::UnorderedElementsAreArray(kept));
-  expectArchiveHolds(path("d/a.kvz"), archived);
+  {
+    SCOPED_TRACE("archive");
+    plant("d/");
+    write("d/a.txt", "alpha");
+    // A live run of the tool holds its file's lock; so does this test here.
+    const int held = open(path("d/" + live).c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    ASSERT_EQ(run({"archive", "d/a.kvz", "d"}).status, 0);
+    close(held);
+    expectOnlyOthersLeft("d/");
+    FileMap archived = {{"d/a.txt", "alpha"}};
+    for (const std::string& name : others) archived[qz7lib::utils::toLower("d/" + name)] = "kept";
+    expectArchiveHolds(path("d/a.kvz"), archived);
+  }
+  {
+    SCOPED_TRACE("extract");
+    const std::filesystem::path target = path("target");
+    std::filesystem::create_directories(target / "kept");
+    writeArchive(path("e.kvz").string(), {{"top.txt", CompressionScheme::none, "top"},
+                                 {"kept/old.txt", CompressionScheme::none, "new"},
+                                 {"sub/new.txt", CompressionScheme::none, "new"}});
+    plant("target/");
+    plant("target/kept/");
+    write("target/kept/old.txt", "old");
+    const int held = open(path("target/" + live).c_str(), O_RDONLY);
+    const int heldInKept = open(path("target/kept/" + live).c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    ASSERT_EQ(flock(heldInKept, LOCK_EX), 0);
+    // kept/old.txt is skipped, its directory cleared all the same.
+    const ProcessResult result = runIn(target, {"extract", "../e.kvz"});
+    close(held);
+    close(heldInKept);
+    EXPECT_EQ(result.status, 0) << result.err;
+    expectOnlyOthersLeft("target/");
+    expectOnlyOthersLeft("target/kept/");
+    EXPECT_EQ(contents("target/kept/old.txt"), "old");
+    EXPECT_EQ(contents("target/sub/new.txt"), "new");
+  }
 }
 
 }  // namespace

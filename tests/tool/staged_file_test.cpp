@@ -1,14 +1,21 @@
-// A staged file in-process: the signals that the tool catches remove its
-// temporary file before they end the process.
+// A staged file in-process, both as an unnamed file and, as on file systems
+// without unnamed files, under a temporary name: nothing of it is left when
+// one of the signals that the tool catches ends the process mid-write, and
+// nothing but the destination when it was committed.
 
 #include "tool/staged_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <span>
+#include <string>
 
 #include "support/temp_dir.h"
 #include "tool/interrupt_cleanup.h"
@@ -18,22 +25,49 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(StagedFileTest, CaughtSignalsRemoveTheTemporaryFile) {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(signal);
+std::size_t entriesIn(const fs::path& dir) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+TEST(StagedFileTest, CaughtSignalsLeaveNothingBehind) {
+  for (const bool named : {false, true}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      SCOPED_TRACE(std::string(named ? "named, " : "unnamed, ") + strsignal(signal));
+      const TempDir dir;
+      EXPECT_EXIT(
+          {
+            interrupt_cleanup::installHandlers();
+            if (named) StagedFile::useNamedFilesOnly();
+            StagedFile file((dir.path() / "out.txt").string(), nullptr, false);
+            const std::byte bytes[3] = {};
+            file.writeAt(0, bytes);
+            // Exits normally, failing the test, unless the file has a name exactly when named.
+            if (entriesIn(dir.path()) != (named ? 1u : 0u)) std::exit(1);
+            std::raise(signal);
+          },
+          ::testing::KilledBySignal(signal), "");
+      EXPECT_EQ(entriesIn(dir.path()), 0u);
+    }
+  }
+}
+
+TEST(StagedFileTest, CommittedFileIsTheOnlyOneLeft) {
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named" : "unnamed");
     const TempDir dir;
     EXPECT_EXIT(
         {
-          interrupt_cleanup::installHandlers();
-          StagedFile file((dir.path() / "out.txt").string());
-          const std::byte bytes[3] = {};
-          file.write(bytes);
-          // Exits normally, failing the test, unless the temporary file exists.
-          if (fs::is_empty(dir.path())) std::exit(1);
-          std::raise(signal);
+          if (named) StagedFile::useNamedFilesOnly();
+          for (const char* content : {"first", "second, longer"}) {
+            struct stat existing {};
+            const bool exists = ::lstat((dir.path() / "out.txt").c_str(), &existing) == 0;
+            StagedFile file((dir.path() / "out.txt").string(), exists ? &existing : nullptr, false);
+            file.writeAt(0, std::as_bytes(std::span(content, std::strlen(content))));
+            file.commit();
+          }
+          std::exit(entriesIn(dir.path()) == 1 && readFile(dir.path() / "out.txt") == "second, longer" ? 0 : 1);
         },
-        ::testing::KilledBySignal(signal), "");
-    EXPECT_TRUE(fs::is_empty(dir.path()));
+        ::testing::ExitedWithCode(0), "");
   }
 }
 

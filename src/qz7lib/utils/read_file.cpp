@@ -11,7 +11,7 @@ namespace qz7lib::utils {
 std::unique_ptr<std::vector<char>> readFileContents(const std::string& path) {
   // Only a regular file has a size and byte contents; a named pipe would also
   // keep the open waiting for a writer.
-  const RegularFile file(path);
+  RegularFile file(path);
   if (!file.isOpen()) throw std::runtime_error(fmt::format("Error opening file {}", path));
 
   auto contents = std::make_unique<std::vector<char>>(static_cast<std::size_t>(file.size()));

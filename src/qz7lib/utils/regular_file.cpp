@@ -5,7 +5,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <utility>
+
+#include "qz7lib/utils/positioned_io.h"
 
 namespace qz7lib::utils {
 
@@ -17,16 +19,15 @@ constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
 
 RegularFile::RegularFile(const std::string& path) {
   // O_NONBLOCK only affects the open here: reads of a regular file never wait.
-  const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor < 0) return;
+  FileDescriptor descriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!descriptor.isOpen()) return;
   struct statx status {};
-  if (::statx(descriptor, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_INO | STATX_BTIME,
+  if (::statx(descriptor.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_INO | STATX_BTIME,
               &status) != 0 ||
       !S_ISREG(status.stx_mode)) {
-    ::close(descriptor);
     return;
   }
-  descriptor_ = descriptor;
+  descriptor_ = std::move(descriptor);
   size_ = status.stx_size;
   identity_.device = ::makedev(status.stx_dev_major, status.stx_dev_minor);
   identity_.inode = status.stx_ino;
@@ -35,17 +36,9 @@ RegularFile::RegularFile(const std::string& path) {
   }
 }
 
-RegularFile::~RegularFile() {
-  if (descriptor_ >= 0) ::close(descriptor_);
-}
-
-bool RegularFile::readExactly(std::span<char> destination) const {
-  while (!destination.empty()) {
-    const ssize_t n = ::read(descriptor_, destination.data(), destination.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    destination = destination.subspan(static_cast<std::size_t>(n));
-  }
+bool RegularFile::readExactly(std::span<char> destination) {
+  if (!readAllAt(descriptor(), destination.data(), destination.size(), position_)) return false;
+  position_ += destination.size();
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "qz7lib/utils/file_descriptor.h"
 #include "qz7lib/utils/file_identity.h"
 
 namespace qz7lib::utils {
@@ -15,23 +16,21 @@ class RegularFile {
   // Opens path without waiting (opening a named pipe would wait for a writer)
   // and keeps it only when it is a regular file.
   explicit RegularFile(const std::string& path);
-  ~RegularFile();
-  RegularFile(const RegularFile&) = delete;
-  RegularFile& operator=(const RegularFile&) = delete;
 
   // False when the path could not be opened or names no regular file.
-  bool isOpen() const { return descriptor_ >= 0; }
-  int descriptor() const { return descriptor_; }
+  bool isOpen() const { return descriptor_.isOpen(); }
+  int descriptor() const { return descriptor_.get(); }
   // The file's size and identity as of the opening; valid when isOpen().
   std::uint64_t size() const { return size_; }
   const FileIdentity& identity() const { return identity_; }
 
-  // Fills destination from the current position; false when the file ends
-  // first or a read fails.
-  bool readExactly(std::span<char> destination) const;
+  // Fills destination with the bytes that follow those read so far; false when
+  // the file ends first or a read fails.
+  bool readExactly(std::span<char> destination);
 
  private:
-  int descriptor_ = -1;
+  FileDescriptor descriptor_;
+  std::uint64_t position_ = 0;  // where the next readExactly starts
   std::uint64_t size_ = 0;
   FileIdentity identity_;
 };
