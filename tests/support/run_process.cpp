@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 extern char** environ;
 
@@ -150,6 +152,24 @@ ProcessResult RunningProcess::finish() {
   pid_ = -1;
   result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result_;
+}
+
+bool waitsForAFileLock(pid_t pid) {
+  const std::string waiter = "-> FLOCK";
+  const std::string owner = " " + std::to_string(pid) + " ";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+      if (line.find(waiter) != std::string::npos && line.find(owner) != std::string::npos) return true;
+    }
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field, state;
+    // The third field is the state; a process that ended is a zombie until reaped.
+    if (!(stat >> field >> field >> state) || state == "Z") return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {

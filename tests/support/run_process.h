@@ -45,6 +45,7 @@ class RunningProcess {
   bool readOutputUntil(std::string_view text);
   // Sends the signal to the process.
   void signal(int signal) const;
+  pid_t pid() const { return pid_; }
   // Reads both outputs to their end and waits for the process.
   ProcessResult finish();
 
@@ -57,6 +58,10 @@ class RunningProcess {
   int err_ = -1;
   ProcessResult result_;
 };
+
+// Waits until process pid waits for a file lock (flock), as /proc/locks shows
+// it; false when the process ends first or a minute passes.
+bool waitsForAFileLock(pid_t pid);
 
 // Runs the program (searched on PATH when it has no '/') and collects its output.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});

@@ -25,6 +25,16 @@ namespace qz7test {
 // Entry name -> file content.
 using FileMap = std::map<std::string, std::string>;
 
+// Bytes that lz4 barely compresses, from a fixed generator.
+inline std::string noise(std::size_t size, std::uint32_t seed = 1) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
 // Names in the directory (not recursive) that look like a writer's leftover.
 inline std::vector<std::string> temporaryFiles(const std::filesystem::path& dir) {
   std::vector<std::string> found;

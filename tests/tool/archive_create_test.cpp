@@ -33,16 +33,6 @@ std::string recordBytes(const T& record) {
   return std::string(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
-// Bytes that lz4 barely compresses, from a fixed generator.
-std::string noise(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
-
 // A 100-byte content whose lz4 block at level 12 is exactly compressedSize bytes long.
 std::string hundredBytesCompressingTo(int compressedSize) {
   char out[256];
@@ -350,7 +340,7 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
     plant("d/");
     write("d/a.txt", "alpha");
     // A live run of the tool holds its file's lock; so does this test here.
-    const int held = open(path("d/" + live).c_str(), O_RDONLY);
+    const int held = open(path("d/" + live).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     ASSERT_EQ(run({"archive", "d/a.kvz", "d"}).status, 0);
     close(held);
@@ -369,8 +359,8 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
     plant("target/");
     plant("target/kept/");
     write("target/kept/old.txt", "old");
-    const int held = open(path("target/" + live).c_str(), O_RDONLY);
-    const int heldInKept = open(path("target/kept/" + live).c_str(), O_RDONLY);
+    const int held = open(path("target/" + live).c_str(), O_RDONLY | O_CLOEXEC);
+    const int heldInKept = open(path("target/kept/" + live).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     ASSERT_EQ(flock(heldInKept, LOCK_EX), 0);
     // kept/old.txt is skipped, its directory cleared all the same.

@@ -2,7 +2,9 @@
 // nothing is written at all, the decision between updating and re-creating,
 // and reused blocks that can no longer be read from the old archive.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -333,33 +335,19 @@ TEST_F(ArchiveUpdateTest, ConcurrentUpdateInterleavesReusedAndFreshBlocks) {
 }
 
 // The archive's owner, group and permissions decide as they would for a write
-// in place. Runs the tool as the unprivileged user and group 65534 through
-// setpriv, so these tests need root (as in CI) and are skipped otherwise.
+// in place. Runs the tool as kOtherUser, so these tests need root (as in CI)
+// and are skipped otherwise.
 class ArchivePermissionsTest : public ArchiveUpdateTest {
  protected:
-  static constexpr uid_t kUser = 65534;
-
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
-    std::filesystem::permissions(dir(), std::filesystem::perms(0755));
-    if (runProcess(asUser({"--help"}), {dir(), {}}).status != 0) {
-      GTEST_SKIP() << "setpriv cannot run the tool as user " << kUser << " here";
-    }
-  }
-  static std::vector<std::string> asUser(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    argv.push_back(qz7Binary().string());
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-  }
-  // Archives every file of the expected content as the unprivileged user.
-  ProcessResult archiveAsUser() const {
-    std::vector<std::string> args = {"archive", "a.kvz"};
+  void SetUp() override { SKIP_UNLESS_OTHER_USER_RUNS(dir()); }
+  // Archives every file of the expected content as kOtherUser, to archive.
+  std::vector<std::string> archiveAsUser(const std::string& archive = "a.kvz") const {
+    std::vector<std::string> args = {"archive", archive};
     for (const auto& [name, content] : files_) args.push_back(name);
-    return runProcess(asUser(args), {dir(), {}});
+    return asOtherUser(args);
   }
-  void chown(const std::string& name, uid_t owner) const {
-    ASSERT_EQ(::chown(path(name).c_str(), owner, owner), 0);
+  void chown(const std::string& name, uid_t owner, gid_t group = kOtherUser) const {
+    ASSERT_EQ(::chown(path(name).c_str(), owner, group), 0);
   }
   struct stat status(const std::string& name) const {
     struct stat result {};
@@ -371,32 +359,50 @@ class ArchivePermissionsTest : public ArchiveUpdateTest {
 TEST_F(ArchivePermissionsTest, ArchiveTheUserMayNotWriteIsRefused) {
   put("a.txt", "alpha");
   ASSERT_EQ(archive().status, 0);
-  chown(".", kUser);
-  chown("a.kvz", kUser);
+  chown(".", kOtherUser);
+  chown("a.kvz", kOtherUser);
   std::filesystem::permissions(path("a.kvz"), std::filesystem::perms(0444));
   const std::string old = contents("a.kvz");
 
   put("a.txt", "alpha, edited");
-  EXPECT_RUN(archiveAsUser(), 255,
+  EXPECT_RUN(runProcess(archiveAsUser(), {dir(), {}}), 255,
              "Updating archive a.kvz (1 files) with 1 files.\nCompressing: 0%\n",
              "Failed to write output archive file header for \"a.kvz\".");
   EXPECT_EQ(contents("a.kvz"), old);
   EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
 }
 
-TEST_F(ArchivePermissionsTest, UpdateByRootKeepsOwnerGroupAndMode) {
-  put("a.txt", "alpha");
-  ASSERT_EQ(archive().status, 0);
-  chown("a.kvz", kUser);
-  std::filesystem::permissions(path("a.kvz"), std::filesystem::perms(0640));
+// The replacement keeps the owner and group that an update in place would
+// keep; a group the user cannot give the file takes its permission bits along.
+TEST_F(ArchivePermissionsTest, ReplacementKeepsOwnerGroupAndModeAsFarAsAllowed) {
+  constexpr gid_t kUsers = 100;  // a group that kOtherUser is not in
+  const struct {
+    const char* who;
+    bool asUser;
+    gid_t group;         // the old archive's group
+    gid_t keptGroup;     // the new archive's group
+    unsigned keptMode;   // the new archive's permission bits
+  } cases[] = {
+      {"root", false, kOtherUser, kOtherUser, 0640},
+      {"the owner, not in the group", true, kUsers, kOtherUser, 0600},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.who);
+    put("a.txt", "alpha");
+    ASSERT_EQ(archive().status, 0);
+    chown(".", kOtherUser);
+    chown("a.kvz", kOtherUser, c.group);
+    std::filesystem::permissions(path("a.kvz"), std::filesystem::perms(0640));
 
-  put("a.txt", "alpha, edited");
-  ASSERT_EQ(archive().status, 0);
-  const struct stat after = status("a.kvz");
-  EXPECT_EQ(after.st_uid, kUser);
-  EXPECT_EQ(after.st_gid, kUser);
-  EXPECT_EQ(after.st_mode & 07777, 0640u);
-  expectArchiveHolds(path("a.kvz"), files_);
+    put("a.txt", std::string("alpha, edited by ") + c.who);
+    const ProcessResult result = c.asUser ? runProcess(archiveAsUser(), {dir(), {}}) : archive();
+    ASSERT_EQ(result.status, 0) << result.err;
+    const struct stat after = status("a.kvz");
+    EXPECT_EQ(after.st_uid, kOtherUser);
+    EXPECT_EQ(after.st_gid, c.keptGroup);
+    EXPECT_EQ(after.st_mode & 07777, c.keptMode);
+    expectArchiveHolds(path("a.kvz"), files_);
+  }
 }
 
 // The archive may be written but its directory not: it is written over in
@@ -405,18 +411,66 @@ TEST_F(ArchivePermissionsTest, WritableArchiveInADirectoryTheUserMayNotWriteIsWr
   put("a.txt", "alpha");
   put("b.txt", std::string(3000, 'b'));
   ASSERT_EQ(archive().status, 0);
-  chown("a.kvz", kUser);
+  chown("a.kvz", kOtherUser);
   const ino_t inode = status("a.kvz").st_ino;
 
   remove("b.txt");
   put("a.txt", "alpha, edited");
-  EXPECT_RUN(archiveAsUser(), 0,
+  EXPECT_RUN(runProcess(archiveAsUser(), {dir(), {}}), 0,
              "Updating archive a.kvz (2 files) with 1 files.\nCompressing: 0%\n"
              "Archive a.kvz created successfully.\n",
              "");
   EXPECT_EQ(status("a.kvz").st_ino, inode);
   expectArchiveHolds(path("a.kvz"), files_);
   EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+// Written in place on a file system without room for the new archive: the
+// space is asked for before the first byte changes, so the run fails with the
+// old archive as it was. The small file system is a tmpfs in a mount
+// namespace of the run's own.
+TEST_F(ArchivePermissionsTest, InPlaceWriteWithoutRoomLeavesTheArchiveAsItWas) {
+  put("a.txt", "alpha");
+  ASSERT_EQ(archive().status, 0);
+  put("b.txt", noise(200 << 10));
+  std::filesystem::create_directory(path("m"));
+  // Inside the namespace: the old archive on a full tmpfs, then the update as
+  // kOtherUser, then whether the archive is still the same file, byte for byte.
+  std::string script =
+      "mount -t tmpfs -o size=256k none m && cp -p a.kvz m/a.kvz && chown 65534 m/a.kvz && "
+      "head -c 131072 /dev/zero > m/fill && chmod 755 m || exit 99; ";
+  for (const std::string& word : archiveAsUser("m/a.kvz")) script += "'" + word + "' ";
+  script += "; status=$?; cmp -s a.kvz m/a.kvz && echo same > compared; exit $status";
+  const ProcessResult result = runProcess({"unshare", "-m", "sh", "-c", script}, {dir(), {}});
+  if (result.status == 99) GTEST_SKIP() << "cannot mount a tmpfs here: " << result.err;
+  EXPECT_RUN(result, 255,
+             "Updating archive m/a.kvz (1 files) with 2 files.\n"
+             "Compressing: 0%\rCompressing: 50%\nUpdate: reused 1 files.\n",
+             "ERROR: Failed to write output archive file for \"m/a.kvz\".");
+  EXPECT_EQ(contents("compared"), "same\n");
+}
+
+// A second in-place update waits for the first one's lock instead of writing
+// between its bytes. The test holds the lock as the first update would, sees
+// the run wait for it with the archive untouched, then lets it go on.
+TEST_F(ArchivePermissionsTest, InPlaceWriteWaitsForTheArchivesLock) {
+  put("a.txt", "alpha");
+  ASSERT_EQ(archive().status, 0);
+  chown("a.kvz", kOtherUser);
+  const std::string old = contents("a.kvz");
+  const int lock = open(path("a.kvz").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+
+  put("a.txt", "alpha, edited");
+  RunningProcess running(archiveAsUser(), {dir(), {}});
+  EXPECT_TRUE(waitsForAFileLock(running.pid()));
+  EXPECT_EQ(contents("a.kvz"), old);
+  close(lock);
+  EXPECT_RUN(running.finish(), 0,
+             "Updating archive a.kvz (1 files) with 1 files.\nCompressing: 0%\n"
+             "Archive a.kvz created successfully.\n",
+             "");
+  expectArchiveHolds(path("a.kvz"), files_);
 }
 
 }  // namespace

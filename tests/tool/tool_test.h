@@ -4,6 +4,7 @@
 // fresh temporary directory of its own.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -64,6 +65,29 @@ class ToolTest : public ::testing::Test {
  private:
   TempDir dir_;
 };
+
+// The unprivileged user and group that tests run the tool as, to meet what a
+// user without root's rights meets.
+inline constexpr unsigned kOtherUser = 65534;
+
+// The command line that runs the qz7 binary with args as kOtherUser.
+inline std::vector<std::string> asOtherUser(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                   qz7Binary().string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// Skips the current test unless it runs as root and can run the tool as
+// kOtherUser in dir (which it makes reachable for that user).
+#define SKIP_UNLESS_OTHER_USER_RUNS(dir)                                                        \
+  do {                                                                                          \
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";          \
+    std::filesystem::permissions((dir), std::filesystem::perms(0755));                          \
+    if (::qz7test::runProcess(::qz7test::asOtherUser({"--help"}), {(dir), {}}).status != 0) {   \
+      GTEST_SKIP() << "setpriv cannot run the tool as user " << ::qz7test::kOtherUser;          \
+    }                                                                                           \
+  } while (false)
 
 // A path as the tool prints it: in double quotes, with '"' and '\' escaped.
 inline std::string quotedPath(const std::filesystem::path& path) {
