@@ -350,5 +350,48 @@ TEST_F(ExtractTest, OversizedClaimOfACompressedEntryCostsNoMemory) {
   EXPECT_LT(usage.ru_maxrss, 1024 * 1024) << "kilobytes at most in use by the tool";
 }
 
+// Overwriting as a user without root's rights: what writing in place would
+// allow is allowed, by a rename where possible and in place where the file may
+// be written but not replaced; a symbolic link is never written through.
+TEST_F(ExtractTest, OverwriteAllowsWhatWritingInPlaceWould) {
+  SKIP_UNLESS_OTHER_USER_RUNS(dir());
+  writeArchive(path("a.kvz").string(), {{"a.txt", CompressionScheme::none, "new"}});
+  const struct {
+    const char* what;
+    unsigned directoryMode;   // of w/, owned by root
+    unsigned fileMode;        // of w/a.txt (or what w/a.txt links to), owned by root
+    bool link;                // w/a.txt is a symbolic link to w/target.txt
+    int status;
+    std::string error;
+  } cases[] = {
+      {"writable file, closed directory", 0755, 0666, false, 0, ""},
+      {"another user's writable file in a sticky directory", 01777, 0666, false, 0, ""},
+      {"file the user may not write", 01777, 0644, false, 255,
+       "Error extracting a.txt : cannot write a.txt: Permission denied\n"},
+      {"link to a writable file, closed directory", 0755, 0666, true, 255,
+       "Error extracting a.txt : cannot create a.txt: Permission denied\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(path("w"));
+    fs::create_directory(path("w"));
+    const std::string file = c.link ? "w/target.txt" : "w/a.txt";
+    write(file, "old content");
+    fs::permissions(path(file), fs::perms(c.fileMode));
+    if (c.link) fs::create_symlink("target.txt", path("w/a.txt"));
+    fs::permissions(path("w"), fs::perms(c.directoryMode));
+
+    ProcessOptions options;
+    options.cwd = path("w");
+    EXPECT_RUN(runProcess(asOtherUser({"extract", "../a.kvz", "-o"}), options), c.status,
+               c.status == 0 ? "Archive ../a.kvz extracted to " + quotedPath(path("w")) + ".\n" : "",
+               c.error);
+    EXPECT_EQ(contents(file), c.status == 0 ? "new" : "old content");
+    EXPECT_EQ(fs::is_symlink(path("w/a.txt")), c.link);
+    const std::vector<std::string> names = {"a.txt", "target.txt"};
+    EXPECT_EQ(namesIn("w"), std::vector<std::string>(names.begin(), names.begin() + (c.link ? 2 : 1)));
+  }
+}
+
 }  // namespace
 }  // namespace qz7test
