@@ -2,37 +2,24 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace qz7lib::utils {
 
-namespace {
-
-constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
-
-}  // namespace
-
 RegularFile::RegularFile(const std::string& path) {
   // O_NONBLOCK only affects the open here: reads of a regular file never wait.
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) return;
-  struct statx status {};
-  if (::statx(descriptor, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_INO | STATX_BTIME,
-              &status) != 0 ||
-      !S_ISREG(status.stx_mode)) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
     ::close(descriptor);
     return;
   }
   descriptor_ = descriptor;
-  size_ = status.stx_size;
-  identity_.device = ::makedev(status.stx_dev_major, status.stx_dev_minor);
-  identity_.inode = status.stx_ino;
-  if ((status.stx_mask & STATX_BTIME) != 0) {
-    identity_.created = status.stx_btime.tv_sec * kNanosecondsPerSecond + status.stx_btime.tv_nsec;
-  }
+  size_ = static_cast<std::uint64_t>(status.st_size);
+  identity_ = fileIdentity(status);
 }
 
 RegularFile::~RegularFile() {
