@@ -75,13 +75,12 @@ std::optional<UpdateSource> decideUpdate(const std::string& archiveName,
       return std::nullopt;
     }
   }
-  archivist.addArchive(archiveName);
-  if (!file.isNamedBy(archiveName)) {
-    // Another run replaced the archive while its index was read, so the index
-    // may not describe the file opened: nothing is reused.
-    archivist.clear();
+  if (!file.readIndex(old)) {
+    // Another run replaced the archive before its index was read, so the index
+    // does not describe the file opened: nothing is reused.
     return std::nullopt;
   }
+  archivist.addArchive(archiveName);
   return UpdateSource{std::move(file), old.header.fileCount};
 }
 

@@ -18,11 +18,6 @@ SourceArchive::SourceArchive(const std::string& path)
   if (!hash_) throw std::bad_alloc();
 }
 
-bool SourceArchive::isNamedBy(const std::string& path) const {
-  const RegularFile named(path);
-  return file_->isOpen() && named.isOpen() && named.identity() == file_->identity();
-}
-
 bool SourceArchive::readBlock(const qz7lib::archive::ArchiveEntry& entry,
                               const std::function<void(std::span<const std::byte>)>& sink) {
   if (!file_->isOpen()) return false;

@@ -14,20 +14,23 @@
 #include <vector>
 
 #include "qz7lib/archive/format.h"
+#include "qz7lib/archive/reader.h"
 #include "qz7lib/utils/regular_file.h"
 
 class SourceArchive {
  public:
   // Opens the file path names for reading. Open it before the index is read
-  // through path: isNamedBy then tells whether the index came from this file.
+  // through path: readIndex then tells whether the index came from this file.
   // A file that cannot be opened, or is no regular file, leaves the object
   // without one.
   explicit SourceArchive(const std::string& path);
 
-  // True when the file opened is the one path names now. While it is held open
-  // its identity cannot pass to another file, so whatever was read through path
-  // after the opening and before this test was read from it.
-  bool isNamedBy(const std::string& path) const;
+  // True when index was read from the file opened here, as far as their
+  // identities tell; a block that does not hold what the index says is caught
+  // by its hash all the same.
+  bool readIndex(const qz7lib::archive::ArchiveIndex& index) const {
+    return file_->isOpen() && file_->identity() == index.file;
+  }
 
   // Reads the entry's stored block from its startOffset in chunks, handing each
   // to sink in turn. True when the block was read in full and its bytes match

@@ -206,6 +206,33 @@ TEST_F(FrontEndTest, RuntimeErrorLeavingACommandEndsWithStatusTwo) {
              "filesystem error: status: File name too long [" + name + "]\n");
 }
 
+// Minimal containers and sandboxes have no /proc: the read commands run there
+// as anywhere, here with an empty file system mounted over it in a mount
+// namespace of their own.
+TEST_F(FrontEndTest, ReadCommandsNeedNoProcFileSystem) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer runtimes need /proc";
+#endif
+  auto withoutProc = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"unshare", "-m", "sh", "-c",
+                                     "mount -t tmpfs none /proc && exec \"$0\" \"$@\""};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessOptions options;
+    options.cwd = dir();
+    return runProcess(argv, options);
+  };
+  if (withoutProc({"true"}).status != 0) GTEST_SKIP() << "cannot mount over /proc: needs root";
+
+  writeArchive(path("a.kvz").string(), {{"x.txt", qz7lib::archive::CompressionScheme::lz4, "x"}});
+  const std::string binary = qz7Binary().string();
+  const ProcessResult info = run({"info", "a.kvz"});
+  EXPECT_RUN(withoutProc({binary, "info", "a.kvz"}), 0, info.out, "");
+  EXPECT_RUN(withoutProc({binary, "verify", "a.kvz"}), 0, "Archive a.kvz verified successfully.\n", "");
+  EXPECT_RUN(withoutProc({binary, "extract", "a.kvz"}), 0,
+             "Archive a.kvz extracted to " + quotedPath(dir()) + ".\n", "");
+  EXPECT_EQ(contents("x.txt"), "x");
+}
+
 TEST_F(FrontEndTest, WaitWithoutTerminalNeverBlocks) {
   writeArchive(path("a.kvz").string(), {{"x.txt", qz7lib::archive::CompressionScheme::none, "x"}});
   const std::string closing = "Archive a.kvz extracted to " + quotedPath(dir()) + ".\n";

@@ -1,51 +1,63 @@
 #include "qz7lib/archive/archive_file.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <bit>
+#include <type_traits>
 
 #include "qz7lib/archive/errors.h"
-#include "qz7lib/utils/regular_file.h"
 
 namespace qz7lib::archive {
 
 namespace {
 
-static_assert(sizeof(long) == sizeof(std::uint64_t), "a stream word holds one identity field");
+// The stream's own words (std::ios_base::iword) that hold what it knows.
+using Words = std::array<long, sizeof(KnownArchiveFile) / sizeof(long)>;
+static_assert(sizeof(Words) == sizeof(KnownArchiveFile) &&
+              std::is_trivially_copyable_v<KnownArchiveFile>);
 
-// The stream's own words (std::ios_base::iword) that hold the identity of its
-// file: device, inode and creation time. They move with the stream.
-const std::array<int, 3>& identityWords() {
-  static const std::array<int, 3> words{std::ios_base::xalloc(), std::ios_base::xalloc(),
-                                        std::ios_base::xalloc()};
-  return words;
-}
-
-void recordIdentity(std::ios_base& stream, const utils::FileIdentity& identity) {
-  const auto& words = identityWords();
-  stream.iword(words[0]) = static_cast<long>(identity.device);
-  stream.iword(words[1]) = static_cast<long>(identity.inode);
-  stream.iword(words[2]) = static_cast<long>(identity.created);
+const std::array<int, Words().size()>& wordIndexes() {
+  static const auto indexes = [] {
+    std::array<int, Words().size()> allocated;
+    for (int& index : allocated) index = std::ios_base::xalloc();
+    return allocated;
+  }();
+  return indexes;
 }
 
 }  // namespace
 
 std::ifstream openArchiveFile(const std::string& path) {
-  // The path is opened once; the stream then opens that very file through its
-  // descriptor, so the identity it records is that of the file it reads even
-  // when the path is being replaced meanwhile.
-  const utils::RegularFile file(path);
-  if (!file.isOpen()) throw ArchiveFileAccessError();
+  // Stat before opening: opening a named pipe would wait for a writer, and a
+  // directory opens like a file.
+  struct stat before {};
+  if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) {
+    throw ArchiveFileAccessError();
+  }
   std::ifstream stream;
   stream.rdbuf()->pubsetbuf(nullptr, 0);
-  stream.open("/proc/self/fd/" + std::to_string(file.descriptor()), std::ios::binary);
+  stream.open(path, std::ios::binary);
   if (!stream.good()) throw ArchiveFileAccessError();
-  recordIdentity(stream, file.identity());
+  // The file opened is the one both stats saw, unless the path changed in
+  // between: then its identity stays unknown, and its bytes decide.
+  struct stat after {};
+  const utils::FileIdentity identity = utils::fileIdentity(before);
+  if (::stat(path.c_str(), &after) == 0 && utils::fileIdentity(after) == identity) {
+    rememberArchiveFile(stream, {identity, {}});
+  }
   return stream;
 }
 
-utils::FileIdentity archiveFileIdentity(std::ios_base& stream) {
-  const auto& words = identityWords();
-  return {static_cast<std::uint64_t>(stream.iword(words[0])),
-          static_cast<std::uint64_t>(stream.iword(words[1])), stream.iword(words[2])};
+KnownArchiveFile knownArchiveFile(std::ios_base& stream) {
+  Words words;
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = stream.iword(wordIndexes()[i]);
+  return std::bit_cast<KnownArchiveFile>(words);
+}
+
+void rememberArchiveFile(std::ios_base& stream, const KnownArchiveFile& known) {
+  const Words words = std::bit_cast<Words>(known);
+  for (std::size_t i = 0; i < words.size(); ++i) stream.iword(wordIndexes()[i]) = words[i];
 }
 
 }  // namespace qz7lib::archive

@@ -9,6 +9,7 @@
 
 #include "qz7lib/archive/archive_file.h"
 #include "qz7lib/archive/errors.h"
+#include "qz7lib/utils/regular_file.h"
 
 namespace qz7lib::archive {
 
@@ -31,19 +32,51 @@ std::optional<std::uint64_t> fileLength(std::istream& stream) {
   return static_cast<std::uint64_t>(end);
 }
 
-// File bytes from position to the end; 0 when the file has shrunk below it.
-std::uint64_t bytesAfter(std::uint64_t length, std::uint64_t position) {
-  return length > position ? length - position : 0;
-}
-
 // Reads exactly size bytes into destination; the caller tests the stream state.
 void readBytes(std::istream& stream, void* destination, std::uint64_t size) {
   stream.read(static_cast<char*>(destination), static_cast<std::streamsize>(size));
 }
 
-// Reads the index records into index.entries and returns the length of the
-// index in the file. available is the number of file bytes from its start.
-std::uint64_t readEntries(std::istream& stream, ArchiveIndex& index, std::uint64_t available) {
+using HashState = std::unique_ptr<XXH64_state_t, XXH_errorcode (*)(XXH64_state_t*)>;
+
+// A streaming XXH64 with seed 0.
+HashState newHashState() {
+  HashState state(XXH64_createState(), XXH64_freeState);
+  XXH64_reset(state.get(), 0);
+  return state;
+}
+
+// An archive file while its index is read, from its start on. Every byte read
+// is hashed, so that the index records which bytes it was read from.
+class IndexFile {
+ public:
+  explicit IndexFile(std::string_view path) : file_(std::string(path)) {
+    if (!file_.isOpen()) throw ArchiveFileAccessError();
+  }
+
+  const utils::FileIdentity& identity() const { return file_.identity(); }
+  // Bytes of the file, at its length when opened, after those read.
+  std::uint64_t remaining() const { return file_.size() > read_ ? file_.size() - read_ : 0; }
+  IndexBytes bytesRead() const { return {read_, XXH64_digest(hash_.get())}; }
+
+  // Reads exactly size bytes into destination; false when the file ends first.
+  bool read(void* destination, std::uint64_t size) {
+    if (!file_.readExactly({static_cast<char*>(destination), static_cast<std::size_t>(size)})) {
+      return false;
+    }
+    XXH64_update(hash_.get(), destination, static_cast<std::size_t>(size));
+    read_ += size;
+    return true;
+  }
+
+ private:
+  utils::RegularFile file_;
+  const HashState hash_ = newHashState();
+  std::uint64_t read_ = 0;
+};
+
+// Reads the index records into index.entries.
+void readEntries(IndexFile& file, ArchiveIndex& index) {
   const std::uint64_t count = index.header.fileCount;
   // Older archives always use 296-byte records and carry no entry size.
   const std::uint64_t stride =
@@ -51,42 +84,35 @@ std::uint64_t readEntries(std::istream& stream, ArchiveIndex& index, std::uint64
   // The records must fit in the file before they are allocated. A record too
   // short to hold an entry's fields describes nothing, and it would make the
   // index in memory up to 304 times the size of the file.
-  if (count > 0 && (stride < kLegacyEntrySize || count > available / stride)) {
+  if (count > 0 && (stride < kLegacyEntrySize || count > file.remaining() / stride)) {
     throw ArchiveIndexReadError();
   }
 
   index.entries.resize(count);  // value-initialised: all bytes zero
   if (stride == kEntrySize) {
-    readBytes(stream, index.entries.data(), count * kEntrySize);
-  } else {
-    // Read whole, then record by record: a record takes at most its 304 bytes,
-    // the rest of a shorter one stays zero and the excess of a longer one is
-    // dropped.
-    std::vector<char> records(count * stride);
-    readBytes(stream, records.data(), records.size());
-    const std::uint64_t kept = std::min<std::uint64_t>(stride, kEntrySize);
-    for (std::uint64_t i = 0; i < count; ++i) {
-      std::memcpy(&index.entries[i], records.data() + i * stride, kept);
-    }
+    if (!file.read(index.entries.data(), count * kEntrySize)) throw ArchiveIndexReadError();
+    return;
   }
-  if (!stream.good()) throw ArchiveIndexReadError();
-  return count * stride;
+  // Read whole, then record by record: a record takes at most its 304 bytes,
+  // the rest of a shorter one stays zero and the excess of a longer one is
+  // dropped.
+  std::vector<char> records(count * stride);
+  if (!file.read(records.data(), records.size())) throw ArchiveIndexReadError();
+  const std::uint64_t kept = std::min<std::uint64_t>(stride, kEntrySize);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::memcpy(&index.entries[i], records.data() + i * stride, kept);
+  }
 }
 
-// Reads the dictionary block. available is the number of file bytes from its start.
-std::unique_ptr<DecompressionDictionary> readDictionary(std::istream& stream,
-                                                        std::uint64_t available) {
+// Reads the dictionary block.
+std::unique_ptr<DecompressionDictionary> readDictionary(IndexFile& file) {
   DictionaryHeader header;
-  readBytes(stream, &header, sizeof header);
-  if (!stream.good()) throw ArchiveDictionaryReadError();
+  if (!file.read(&header, sizeof header)) throw ArchiveDictionaryReadError();
   if (header.magic != kDictionaryMagic) throw UnknownDictionaryType();
-  if (header.size > bytesAfter(available, sizeof header)) {
-    throw ArchiveDictionaryReadError();
-  }
+  if (header.size > file.remaining()) throw ArchiveDictionaryReadError();
 
   std::vector<char> bytes(header.size);
-  readBytes(stream, bytes.data(), bytes.size());
-  if (!stream.good()) throw ArchiveDictionaryReadError();
+  if (!file.read(bytes.data(), bytes.size())) throw ArchiveDictionaryReadError();
   return std::make_unique<DecompressionDictionary>(bytes);
 }
 
@@ -96,20 +122,47 @@ ArchiveStreamMap& threadStreams() {
   return streams;
 }
 
-// The thread's stream for archivePath when it reads the indexed file. Otherwise
-// the path is opened again, and when it now holds the indexed file, the new
-// stream takes the old one's place in the map. When it does not, the indexed
-// file cannot be reached: ArchiveFileAccessError, rather than another file's
-// bytes under the index's offsets.
+// Whether the stream's file starts with bytes: reads and hashes them.
+bool startsWith(std::istream& stream, const IndexBytes& bytes) {
+  stream.clear();
+  stream.seekg(0);
+  const HashState hash = newHashState();
+  std::vector<char> chunk(std::min<std::uint64_t>(bytes.length, 1 << 16));
+  for (std::uint64_t left = bytes.length; left > 0;) {
+    const std::uint64_t size = std::min<std::uint64_t>(left, chunk.size());
+    readBytes(stream, chunk.data(), size);
+    if (!stream.good()) return false;
+    XXH64_update(hash.get(), chunk.data(), static_cast<std::size_t>(size));
+    left -= size;
+  }
+  return XXH64_digest(hash.get()) == bytes.hash;
+}
+
+// Whether the stream's file holds the bytes of index: at once when it is the
+// file the index was read from, or was found to hold them before; otherwise by
+// reading them, once for the stream.
+bool holdsIndex(std::ifstream& stream, const ArchiveIndex& index) {
+  KnownArchiveFile known = knownArchiveFile(stream);
+  if (known.identity == index.file || known.holds == *index.indexBytes) return true;
+  if (!startsWith(stream, *index.indexBytes)) return false;
+  known.holds = *index.indexBytes;
+  rememberArchiveFile(stream, known);
+  return true;
+}
+
+// The thread's stream for archivePath when its file holds the index, which an
+// index the caller built does without. Otherwise the path is opened once more
+// in its place, for a stream opened before the archive was replaced; when that
+// file does not hold the index either, the indexed file cannot be reached:
+// ArchiveFileAccessError, rather than another file's bytes under the index's
+// offsets.
 std::ifstream& indexedArchiveStream(ArchiveStreamMap& streams, std::string_view archivePath,
-                                    const utils::FileIdentity& indexed) {
+                                    const ArchiveIndex& index) {
   std::ifstream& stream = getArchiveStream(streams, archivePath);
-  if (archiveFileIdentity(stream) == indexed) return stream;
-  std::string key(archivePath);
-  std::ifstream reopened = openArchiveFile(key);
-  if (archiveFileIdentity(reopened) != indexed) throw ArchiveFileAccessError();
-  streams.erase(key);
-  return streams.emplace(std::move(key), std::move(reopened)).first->second;
+  if (!index.indexBytes || holdsIndex(stream, index)) return stream;
+  stream = openArchiveFile(std::string(archivePath));
+  if (!holdsIndex(stream, index)) throw ArchiveFileAccessError();
+  return stream;
 }
 
 // Reads the entry's stored block from stream, tests its hash when verify is set
@@ -161,17 +214,11 @@ void decodeBlock(const StoredBlock& block, const ArchiveEntry& entry, std::span<
 
 ArchiveIndex readArchiveIndex(std::string_view path) {
   ArchiveIndex index;
-  std::string key(path);
-  // Unbuffered, as the thread keeps it for reading entries: the index is read
-  // in a few whole regions.
-  std::ifstream stream = openArchiveFile(key);
-  index.file = archiveFileIdentity(stream);
-  const std::optional<std::uint64_t> length = fileLength(stream);
-  if (!length) throw ArchiveFileAccessError();
-  stream.seekg(0);
+  // Read through a plain descriptor in a few whole regions, and closed on return.
+  IndexFile file(path);
+  index.file = file.identity();
 
-  readBytes(stream, &index.header, sizeof index.header);
-  if (!stream.good()) throw ArchiveHeaderReadError();
+  if (!file.read(&index.header, sizeof index.header)) throw ArchiveHeaderReadError();
   // The hash comes first: a damaged magic under a stale hash is a hash failure.
   if (index.header.hash != index.header.computeHash()) throw HashCheckFailed();
   if (index.header.magic != kArchiveMagic) throw UnknownArchiveType();
@@ -179,23 +226,17 @@ ArchiveIndex readArchiveIndex(std::string_view path) {
     throw IncompatibleArchiveVersion(index.header.version, kArchiveVersion);
   }
 
-  std::uint64_t position = kHeaderSize;
   index.extendedHeader = defaultExtendedHeader;
   if (index.header.version == kArchiveVersion) {
-    readBytes(stream, &index.extendedHeader, sizeof index.extendedHeader);
-    if (!stream.good()) throw ArchiveHeaderReadError();
+    if (!file.read(&index.extendedHeader, sizeof index.extendedHeader)) {
+      throw ArchiveHeaderReadError();
+    }
     if (index.extendedHeader.hash != index.extendedHeader.computeHash()) throw HashCheckFailed();
-    position += kExtendedHeaderSize;
   }
 
-  position += readEntries(stream, index, bytesAfter(*length, position));
-
-  if ((index.header.flags & kFlagHasDictionary) != 0) {
-    index.dictionary = readDictionary(stream, bytesAfter(*length, position));
-  }
-  // The calling thread reads the entries from the very file it indexed, even
-  // when another file is renamed onto the path before its first read.
-  threadStreams().insert_or_assign(std::move(key), std::move(stream));
+  readEntries(file, index);
+  if ((index.header.flags & kFlagHasDictionary) != 0) index.dictionary = readDictionary(file);
+  index.indexBytes = file.bytesRead();
   return index;
 }
 
@@ -209,8 +250,7 @@ void readFile(std::string_view archivePath, const ArchiveIndex& index, const Arc
 StoredBlock readStoredBlock(std::string_view archivePath, const ArchiveIndex& index,
                             const ArchiveEntry& entry, bool verify) {
   if (entry.uncompressedSize == 0) return {};
-  return readCheckedBlock(indexedArchiveStream(threadStreams(), archivePath, index.file), entry,
-                          verify);
+  return readCheckedBlock(indexedArchiveStream(threadStreams(), archivePath, index), entry, verify);
 }
 
 void decodeStoredBlock(const StoredBlock& block, const ArchiveIndex& index,

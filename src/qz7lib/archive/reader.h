@@ -2,22 +2,24 @@
 
 // Opening archives and reading single entries. Each thread keeps its own map of
 // open archive streams, keyed by the archive path text as passed to readFile.
-// Entries are read only from the file that their index was read from: when
-// another file has taken its place under the path (an update replaces an
-// archive by renaming a new one onto it), a thread whose stream still reads the
-// indexed file goes on reading it, and any other read of that index fails with
-// ArchiveFileAccessError. The thread that reads an index keeps the stream it
-// was read through, so that thread always reads the indexed file.
+// Entries of an index that readArchiveIndex returned are read only from a file
+// that holds the very bytes the index was read from: when another file has
+// taken its place under the path (an update replaces an archive by renaming a
+// new one onto it), a thread whose stream still reads the indexed file goes on
+// reading it, a stream opened before the replacement is reopened for an index
+// of the new file, and any other read fails with ArchiveFileAccessError.
 
 #include <cstddef>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "qz7lib/archive/archive_file.h"
 #include "qz7lib/archive/compression.h"
 #include "qz7lib/archive/format.h"
 #include "qz7lib/utils/file_identity.h"
@@ -34,12 +36,16 @@ struct ArchiveIndex {
   ExtendedHeader extendedHeader{kExtendedHeaderSize, kEntrySize};  // defaultExtendedHeader before 1200
   std::vector<ArchiveEntry> entries;                              // header.fileCount records
   std::unique_ptr<DecompressionDictionary> dictionary;           // null without a dictionary block
-  utils::FileIdentity file;  // the file the index was read from; entries are read from it only
+  // Where readArchiveIndex read it from. An index the caller built has no
+  // bytes, and its entries are read from whatever file the path names.
+  utils::FileIdentity file;              // the file, as of its opening; all zero when built
+  std::optional<IndexBytes> indexBytes;  // the bytes read, header through dictionary block
 };
 
 using ArchiveStreamMap = std::unordered_map<std::string, std::ifstream>;
 
-// Opens, checks and loads an archive's headers, index and dictionary.
+// Opens, checks and loads an archive's headers, index and dictionary. The file
+// is open only during the call.
 ArchiveIndex readArchiveIndex(std::string_view path);
 
 // Writes the entry's uncompressed bytes to the front of out; with verify set the

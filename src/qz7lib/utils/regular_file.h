@@ -21,7 +21,7 @@ class RegularFile {
   bool isOpen() const { return descriptor_.isOpen(); }
   int descriptor() const { return descriptor_.get(); }
   // The file's size and identity as of the opening; valid when isOpen().
-  std::uint64_t size() const { return size_; }
+  std::uint64_t size() const { return identity_.size; }
   const FileIdentity& identity() const { return identity_; }
 
   // Fills destination with the bytes that follow those read so far; false when
@@ -31,7 +31,6 @@ class RegularFile {
  private:
   FileDescriptor descriptor_;
   std::uint64_t position_ = 0;  // where the next readExactly starts
-  std::uint64_t size_ = 0;
   FileIdentity identity_;
 };
 

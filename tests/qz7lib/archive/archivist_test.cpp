@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -100,6 +101,25 @@ TEST_F(ArchivistTest, UnreadableArchiveRegistersNothing) {
 
   archivist.addArchive(archive("good.kvz", {"a.txt"}));
   EXPECT_EQ(archivist.hasFile("a.txt")->archiveIndex, 0u);
+}
+
+TEST_F(ArchivistTest, ArchivesAddedHoldNoDescriptors) {
+  constexpr int kArchives = 1500;
+  std::vector<std::string> paths;
+  for (int i = 0; i < kArchives; ++i) {
+    paths.push_back(archive(std::to_string(i) + ".kvz", {"f" + std::to_string(i) + ".txt"}));
+  }
+  // In a child process, whose lowered limit ends with it.
+  EXPECT_EXIT(
+      {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 64;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        for (const std::string& path : paths) archivist.addArchive(path);
+        std::exit(archivist.hasFile("f1499.txt") != nullptr ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ArchivistTest, AddingAfterAFileWasLoadedLogsAndStillAdds) {

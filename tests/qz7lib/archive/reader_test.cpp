@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <thread>
@@ -18,6 +22,8 @@
 namespace {
 
 using namespace qz7lib::archive;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using qz7test::ArchiveOptions;
 using qz7test::buildArchive;
 using qz7test::TestEntry;
@@ -46,6 +52,11 @@ std::vector<TestEntry> mixedEntries() {
           {"data/table.csv", CompressionScheme::lz4, std::string(3000, 'x') + "tail"},
           {"data/empty", CompressionScheme::lz4, ""},
           {"bin/blob", CompressionScheme::zStd, noise(500, 7) + std::string(500, 'z')}};
+}
+
+// The number of descriptors the process holds open.
+std::ptrdiff_t openDescriptors() {
+  return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
 bool sameBytes(const ArchiveEntry& a, const ArchiveEntry& b, std::size_t size = sizeof(ArchiveEntry)) {
@@ -357,14 +368,9 @@ TEST_F(ReaderTest, EntryChecksBeforeAnyFileAccess) {
                InsufficientSpace);
   EXPECT_EQ(out, std::string(9, '-'));
 
-  // The thread that read the index still reads the deleted file; another cannot open it.
   out.resize(10);
-  EXPECT_NO_THROW(readFile(path, index, index.entries[1], std::as_writable_bytes(std::span(out)), true));
-  EXPECT_EQ(out, "0123456789");
-  std::thread([&] {
-    EXPECT_THROW(readFile(path, index, index.entries[1], std::as_writable_bytes(std::span(out)), true),
-                 ArchiveFileAccessError);
-  }).join();
+  EXPECT_THROW(readFile(path, index, index.entries[1], std::as_writable_bytes(std::span(out)), true),
+               ArchiveFileAccessError);
 }
 
 TEST_F(ReaderTest, VerifyCatchesAFlippedBlockByteThatAnUncheckedReadPassesOn) {
@@ -470,30 +476,109 @@ TEST_F(ReaderTest, StreamsAreKeptPerPathText) {
   EXPECT_EQ(&streams.at(path), &first);
 }
 
-TEST_F(ReaderTest, EntriesAreReadFromTheIndexedFileOrNotAtAllOnceItWasReplaced) {
+// Between an index read and its entry reads the archive's metadata changes, a
+// byte-identical file takes its place, or another archive is renamed onto its
+// path. Entries are read from whatever file holds the index, the path's or a
+// stream's opened before, and otherwise fail with ArchiveFileAccessError: never
+// another file's bytes or a hash failure. Reading the index holds no descriptor.
+TEST_F(ReaderTest, EntriesAreReadFromAnyFileHoldingTheirIndexAndNoOther) {
   // Two archives of one layout: only the bytes of their blocks differ, so a
   // read through the wrong file would go unnoticed without the hash check.
-  const std::string path = write(buildArchive({{"a", CompressionScheme::none, "first"}}).bytes);
-  const std::string other =
-      write(buildArchive({{"a", CompressionScheme::none, "other"}}).bytes, "other.kvz");
-  const ArchiveIndex firstIndex = readArchiveIndex(path);
-  const ArchiveEntry& first = firstIndex.entries[0];
-  auto onNewThread = [](auto read) { std::thread(read).join(); };
+  const std::string first = buildArchive({{"a", CompressionScheme::none, "first"}}).bytes;
+  const std::string other = buildArchive({{"a", CompressionScheme::none, "other"}}).bytes;
+  const char* const kUnreachable = nullptr;  // ArchiveFileAccessError
 
-  // An update renames the other archive onto the path before the first entry
-  // is read: the thread that read the index still reads the indexed file, a
-  // thread without a stream on it cannot reach it.
-  std::filesystem::rename(other, path);
-  EXPECT_EQ(read(path, firstIndex, first, false), "first");
-  EXPECT_EQ(read(path, firstIndex, first, true), "first");
-  onNewThread([&] { EXPECT_THROW(read(path, firstIndex, first, false), ArchiveFileAccessError); });
-  onNewThread([&] { EXPECT_THROW(read(path, firstIndex, first, true), ArchiveFileAccessError); });
+  // Each case returns the index to read entries with, once it has changed the
+  // archive at path.
+  using Change = std::function<ArchiveIndex(const std::string& path)>;
+  auto afterIndexing = [](std::function<void(const std::string&)> change) -> Change {
+    return [change](const std::string& path) {
+      ArchiveIndex index = readArchiveIndex(path);
+      change(path);
+      return index;
+    };
+  };
+  auto renameOnto = [](const std::string& path, const std::string& bytes, bool keepTime) {
+    const std::string added = path + ".new";
+    qz7test::writeFile(added, bytes);
+    if (keepTime) fs::last_write_time(added, fs::last_write_time(path));
+    fs::rename(added, path);
+  };
+  struct Case {
+    std::string what;
+    Change change;
+    const char* fresh;  // read through a stream opened after the change
+    const char* stale;  // read through a stream opened before it
+  };
+  const std::vector<Case> cases = {
+      {"mode changed", afterIndexing([](auto& path) { fs::permissions(path, fs::perms::owner_read); }),
+       "first", "first"},
+      {"owner changed", afterIndexing([](auto& path) {
+         // Only root may give a file away; anyone may give it to themselves.
+         ASSERT_EQ(::chown(path.c_str(), geteuid() == 0 ? 1 : geteuid(), -1), 0);
+       }),
+       "first", "first"},
+      {"modification time changed",
+       afterIndexing([](auto& path) { fs::last_write_time(path, fs::last_write_time(path) + 1s); }),
+       "first", "first"},
+      {"hard link added", afterIndexing([](auto& path) { fs::create_hard_link(path, path + ".link"); }),
+       "first", "first"},
+      {"moved away and back", afterIndexing([](auto& path) {
+         fs::rename(path, path + ".away");
+         fs::rename(path + ".away", path);
+       }),
+       "first", "first"},
+      // As an overlay file system copies a file up on a metadata change.
+      {"copied onto itself", afterIndexing([&](auto& path) { renameOnto(path, first, true); }),
+       "first", "first"},
+      {"index read from a byte-identical copy",
+       [&](const std::string& path) {
+         qz7test::writeFile(path + ".copy", first);
+         return readArchiveIndex(path + ".copy");
+       },
+       "first", "first"},
+      {"replaced", afterIndexing([&](auto& path) { renameOnto(path, other, false); }), kUnreachable,
+       "first"},
+      {"replaced and indexed again",
+       [&](const std::string& path) {
+         renameOnto(path, other, false);
+         return readArchiveIndex(path);
+       },
+       "other", "other"},
+  };
 
-  // The new index reads the new file, also on a thread whose stream reads the old one.
-  const ArchiveIndex otherIndex = readArchiveIndex(path);
-  EXPECT_EQ(read(path, otherIndex, otherIndex.entries[0], false), "other");
-  EXPECT_THROW(read(path, firstIndex, first, false), ArchiveFileAccessError);
-  onNewThread([&] { EXPECT_EQ(read(path, otherIndex, otherIndex.entries[0], true), "other"); });
+  auto expectRead = [&](const char* expected, const std::string& path, const ArchiveIndex& index,
+                        bool verify) {
+    if (expected == kUnreachable) {
+      EXPECT_THROW(read(path, index, index.entries[0], verify), ArchiveFileAccessError);
+      return;
+    }
+    try {
+      EXPECT_EQ(read(path, index, index.entries[0], verify), expected);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << typeid(e).name() << " \"" << e.what() << "\"";
+    }
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.what);
+    const std::string name = "case" + std::to_string(i) + ".kvz";
+    const std::string path = write(first, name);
+    // Another text of the same path: a stream of this thread's own.
+    const std::string staleText = (dir_.path() / "." / name).string();
+    const ArchiveIndex before = readArchiveIndex(staleText);
+    ASSERT_EQ(read(staleText, before, before.entries[0]), "first");
+
+    const std::ptrdiff_t descriptors = openDescriptors();
+    const ArchiveIndex index = c.change(path);
+    EXPECT_EQ(openDescriptors(), descriptors);
+    for (bool verify : {false, true}) {
+      SCOPED_TRACE(verify ? "verified" : "unverified");
+      expectRead(c.fresh, path, index, verify);
+      std::thread([&] { expectRead(c.fresh, path, index, verify); }).join();
+      expectRead(c.stale, staleText, index, verify);
+    }
+  }
 }
 
 TEST_F(ReaderTest, ConcurrentReadsOfDifferentEntriesReturnTheirOwnBytes) {
