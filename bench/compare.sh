@@ -12,25 +12,31 @@
 #   reads    10000 random single-file reads in-process (fixed seed): qz7lib
 #            readFile, pread + raw decompression, libzip, plain open + read
 #   codecs   `lz4 -b12` and `zstd -b22` per-core speeds on a corpus sample
-# and writes docs/performance.md and docs/performance.png from the figures.
+# and writes performance.md and performance.png from the figures into the work
+# directory, or with --update-docs over the committed ones in docs/.
 #
-# Usage: bench/compare.sh [--big] [--build-dir DIR] [--work-dir DIR] [--reads N]
+# Usage: bench/compare.sh [--big] [--update-docs] [--build-dir DIR] [--work-dir DIR] [--reads N]
 #   --big          the big corpus (default: the small one)
-#   --build-dir    release build of qz7 (default: build/release, configured
-#                  and built when the binaries are missing)
-#   --work-dir     scratch space for archives and trees (default /tmp/qz7-compare)
+#   --update-docs  write the report to docs/ instead of the work directory
+#   --build-dir    the build to take qz7 and random_reads from (default:
+#                  build/bench, a Release build of its own); configured with
+#                  the benchmarks on, then brought up to date
+#   --work-dir     scratch space for archives, trees and the report (default
+#                  /tmp/qz7-compare); its tree/, archives/ and chart/ are replaced
 #   --reads        number of random reads (default 10000)
 #
-# The peers are installed from Debian with apt-get when missing. The corpus
-# comes from bench/corpus.sh and is reused when present. Extractions write
-# into tmpfs (/dev/shm) when it is there, so that file-creation cost on a
-# shared disk does not drown the figures.
+# What the build and the measurements need is installed from Debian with
+# `scripts/install-deps.sh bench` when missing. The corpus comes from
+# bench/corpus.sh and is reused when present. Extractions write into tmpfs
+# (/dev/shm) when it is there, so that file-creation cost on a shared disk
+# does not drown the figures.
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BIG=0
-BUILD_DIR="$REPO/build/release"
+BUILD_DIR="$REPO/build/bench"
 WORK="/tmp/qz7-compare"
+UPDATE_DOCS=0
 READS=10000
 SEED=42
 THREADS_MANY=8
@@ -38,10 +44,11 @@ THREADS_MANY=8
 while (( $# )); do
   case "$1" in
     --big) BIG=1 ;;
+    --update-docs) UPDATE_DOCS=1 ;;
     --build-dir) BUILD_DIR="$(realpath -m "$2")"; shift ;;
     --work-dir) WORK="$(realpath -m "$2")"; shift ;;
     --reads) READS="$2"; shift ;;
-    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,/^set /{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 1 ;;
   esac
   shift
@@ -52,7 +59,7 @@ if (( BIG )); then CORPUS=/tmp/qz7corpus; CORPUS_NAME=big; else CORPUS=/tmp/qz7c
 TREE="$WORK/tree"        # the corpus without the case-colliding names
 ARCHIVES="$WORK/archives"
 if [[ -d /dev/shm && -w /dev/shm ]]; then OUTROOT="/dev/shm/qz7-compare-out"; else OUTROOT="$WORK/out"; fi
-DOCS="$REPO/docs"
+if (( UPDATE_DOCS )); then REPORT_DIR="$REPO/docs"; else REPORT_DIR="$WORK"; fi
 QZ7="$BUILD_DIR/qz7"
 READER="$BUILD_DIR/bench/random_reads"
 
@@ -60,35 +67,28 @@ log() { printf '== %s\n' "$*" >&2; }
 
 # ---------------------------------------------------------------- setup
 
-install_peers() {
-  local packages=(zip unzip libzip-dev squashfs-tools zstd lz4 p7zip-full sqlite3 gnuplot-nox time)
-  local missing=() p
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  (( ${#missing[@]} == 0 )) && return
-  log "installing ${missing[*]}"
-  local sudo_cmd=()
-  [[ "$(id -u)" -ne 0 ]] && sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-
+# Builds qz7 and random_reads in BUILD_DIR. A new build directory becomes a
+# Release build without tests; an existing one keeps its generator, build type
+# and options, except that the benchmarks are turned on (random_reads is one).
 build_qz7() {
-  if [[ ! -x "$QZ7" || ! -x "$READER" ]]; then
-    log "building qz7 in $BUILD_DIR"
-    cmake -S "$REPO" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DQZ7_BUILD_TESTS=OFF >/dev/null
+  local configure=(cmake -S "$REPO" -B "$BUILD_DIR" -DQZ7_BUILD_BENCH=ON)
+  if [[ ! -f "$BUILD_DIR/CMakeCache.txt" ]]; then
+    configure+=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DQZ7_BUILD_TESTS=OFF)
   fi
-  # Always brought up to date with the sources (a no-op when nothing changed).
-  ninja -C "$BUILD_DIR" qz7 random_reads >/dev/null
+  log "building qz7 and random_reads in $BUILD_DIR"
+  local output
+  if ! output=$("${configure[@]}" 2>&1) ||
+     ! output=$(cmake --build "$BUILD_DIR" --target qz7 random_reads 2>&1); then
+    printf '%s\n' "$output" >&2
+    exit 1
+  fi
 }
 
 prepare_tree() {
   [[ -d "$CORPUS" ]] || { log "building the $CORPUS_NAME corpus"; \
     if (( BIG )); then "$CORPUS_SCRIPT"; else "$CORPUS_SCRIPT" --small; fi; }
-  rm -rf "$WORK" "$OUTROOT"
+  # Only what this script makes: the work directory may be one the user keeps.
+  rm -rf "$TREE" "$ARCHIVES" "$WORK/chart" "$OUTROOT"
   mkdir -p "$WORK" "$ARCHIVES" "$OUTROOT"
   cp -al "$CORPUS" "$TREE" 2>/dev/null || cp -a "$CORPUS" "$TREE"
   # qz7 entry names are case-insensitive and refuses names that differ only in
@@ -234,8 +234,8 @@ codec_speeds() {
 # ---------------------------------------------------------------- report
 
 write_report() {
-  local md="$DOCS/performance.md" many="qz7 t$THREADS_MANY" k
-  mkdir -p "$DOCS"
+  local md="$REPORT_DIR/performance.md" many="qz7 t$THREADS_MANY" k
+  mkdir -p "$REPORT_DIR"
   read -r ENTRIES STORED _ ARCHIVE_BYTES <<< "$("$READER" stats "$ARCHIVES/qz7.kvz")"
   local index_bytes=$(( 48 + 304 * ENTRIES ))
   local padding=$(( ARCHIVE_BYTES - index_bytes - STORED ))
@@ -371,7 +371,7 @@ write_chart() {
   done
   gnuplot <<EOF
 set terminal pngcairo size 1400,1000 font "sans,11"
-set output "$DOCS/performance.png"
+set output "$REPORT_DIR/performance.png"
 set style fill solid 0.7 border -1
 set boxwidth 0.7
 set grid ytics
@@ -389,10 +389,10 @@ set title "random single-file read: microseconds"
 plot "$data/reads" using 0:2:xtic(1) with boxes lc rgb "#a5a5a5"
 unset multiplot
 EOF
-  log "wrote $DOCS/performance.png"
+  log "wrote $REPORT_DIR/performance.png"
 }
 
-install_peers
+"$REPO/scripts/install-deps.sh" bench >&2
 build_qz7
 prepare_tree
 create_archives
@@ -401,4 +401,4 @@ random_reads
 codec_speeds
 write_report
 write_chart
-rm -rf "$OUTROOT"
+rm -rf "$OUTROOT" "$WORK/time.$$"

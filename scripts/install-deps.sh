@@ -2,6 +2,8 @@
 # Installs the Debian 12 packages that qz7 needs, when missing:
 #   install-deps.sh tool   building the qz7 tool and the library
 #   install-deps.sh test   the same, plus the test suites, benchmarks and fuzzing
+#   install-deps.sh bench  the tool, the benchmark programs and the archivers and
+#                          plotting that bench/compare.sh measures and draws with
 # Quiet when everything is already present.
 set -euo pipefail
 
@@ -14,11 +16,16 @@ test_packages=(
   clang libclang-rt-14-dev
   zstd lz4 util-linux
 )
+bench_packages=(
+  libbenchmark-dev libzip-dev
+  zip unzip squashfs-tools zstd lz4 p7zip-full sqlite3 gnuplot-nox time
+)
 
 case "${1:-}" in
   tool) packages=("${tool_packages[@]}") ;;
   test) packages=("${tool_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 tool|test" >&2; exit 1 ;;
+  bench) packages=("${tool_packages[@]}" "${bench_packages[@]}") ;;
+  *) echo "usage: $0 tool|test|bench" >&2; exit 1 ;;
 esac
 
 missing=()
