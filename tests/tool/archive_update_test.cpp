@@ -62,7 +62,7 @@ constexpr const char* kThreeFilesProgress =
 TEST_F(ArchiveUpdateTest, UnchangedFilesLeaveTheArchiveUntouched) {
   put("a.txt", std::string(3000, 'a'));
   put("b.txt", "b");
-  put("c.txt", std::string(3000, 'c'));
+  put("c.txt", noise(64 << 10));
   ASSERT_EQ(archive().status, 0);
   struct stat before {};
   ASSERT_EQ(stat(path("a.kvz").c_str(), &before), 0);
@@ -73,9 +73,10 @@ TEST_F(ArchiveUpdateTest, UnchangedFilesLeaveTheArchiveUntouched) {
              std::string("Updating archive a.kvz (3 files) with 3 files.\n") + kThreeFilesProgress +
                  "Update: reused 3 files.\nAll files are up to date, no changes made.\n",
              "");
-  // Not a byte written beyond its own output: no copy of the archive was made.
+  // No block written anywhere: beyond its own output, at most what a
+  // sanitizer's runtime writes, far less than the stored noise.
   if (result.bytesWritten >= 0) {
-    EXPECT_EQ(result.bytesWritten, static_cast<long long>(result.out.size() + result.err.size()));
+    EXPECT_LT(result.bytesWritten, static_cast<long long>(result.out.size() + result.err.size()) + (16 << 10));
   }
   struct stat after {};
   ASSERT_EQ(stat(path("a.kvz").c_str(), &after), 0);
