@@ -71,18 +71,6 @@ void ArchiveWriter::writeBlock(ArchiveEntry& entry, std::span<const std::byte> b
   write(bytes);
 }
 
-bool ArchiveWriter::copyBlock(ArchiveEntry& entry, SourceArchive& source) {
-  const std::uint64_t before = position_;
-  const ArchiveEntry stored = entry;  // where the block lies in the old archive
-  entry.startOffset = placeNextBlock();
-  // Read and checked even when nothing is written any more.
-  if (source.readBlock(stored, [this](std::span<const std::byte> chunk) { write(chunk); })) return true;
-  // Bytes already copied are overwritten by what takes this place.
-  position_ = before;
-  entry = stored;
-  return false;
-}
-
 ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& entries) {
   if (failure_ == Failure::none) {
     const std::uint64_t end = position_;
@@ -101,8 +89,6 @@ ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& en
     }
     position_ = end;
     try {
-      // A copy that was given up may have left bytes behind the last block.
-      if (failure_ == Failure::none) file_->resize(end);
       if (failure_ == Failure::none) file_->commit();
     } catch (const std::system_error&) {
       failure_ = Failure::data;

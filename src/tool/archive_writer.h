@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "qz7lib/archive/format.h"
-#include "tool/source_archive.h"
 #include "tool/staged_file.h"
 
 class ArchiveWriter {
@@ -35,7 +34,7 @@ class ArchiveWriter {
   // An archive of fileCount entries, with a dictionary block when dictionary
   // is not null. Creates the staged file; a failure is recorded, not thrown,
   // and after any failure the writer writes nothing more but still places
-  // blocks and checks copied ones.
+  // blocks.
   ArchiveWriter(const std::string& archiveName, std::uint64_t fileCount,
                 const std::vector<char>* dictionary);
   ArchiveWriter(const ArchiveWriter&) = delete;
@@ -44,11 +43,6 @@ class ArchiveWriter {
   // Places a block at the next 64-byte boundary, sets entry.startOffset and
   // writes the block's bytes there.
   void writeBlock(qz7lib::archive::ArchiveEntry& entry, std::span<const std::byte> bytes);
-  // Places the block of a reused entry and copies its entry.compressedSize
-  // stored bytes from source at its old entry.startOffset. Returns false,
-  // placing nothing, when they cannot be read in full or do not match
-  // entry.compressedHash; a later block then takes the place.
-  bool copyBlock(qz7lib::archive::ArchiveEntry& entry, SourceArchive& source);
 
   // Writes the front region with the given index, then makes the staged file
   // the archive. Returns the first failure of the whole write.

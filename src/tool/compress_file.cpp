@@ -2,6 +2,7 @@
 
 #include <xxhash.h>
 
+#include <optional>
 #include <span>
 
 #include "qz7lib/utils/read_file.h"
@@ -70,11 +71,12 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
   return result;
 }
 
-CompressionResult compressFileTask(Archivist& archivist, const std::vector<std::string>& files,
+CompressionResult compressFileTask(Archivist& archivist, const SourceArchive* source,
+                                   const std::vector<std::string>& files,
                                    const CompressionDictionary* dictionary,
                                    CompressionOption option, std::size_t index) {
   const std::string& file = files[index];
-  if (const FileRecord* record = archivist.hasFile(toEntryName(file))) {
+  if (const FileRecord* record = source != nullptr ? archivist.hasFile(toEntryName(file)) : nullptr) {
     const ArchiveEntry& old = record->entry;
     const auto expected = schemeForOption(option, dictionary);
     const bool schemeFits =
@@ -83,10 +85,7 @@ CompressionResult compressFileTask(Archivist& archivist, const std::vector<std::
     if (schemeFits) {
       const std::unique_ptr<std::vector<char>> content = qz7lib::utils::readFileContents(file);
       if (XXH64(content->data(), content->size(), 0) == old.fileHash) {
-        CompressionResult result;
-        result.entry = old;
-        result.reused = true;
-        return result;
+        if (std::optional<BlockBytes> block = source->readBlock(old)) return {old, std::move(*block), true};
       }
     }
   }

@@ -15,16 +15,16 @@
 #include "qz7lib/archive/format.h"
 #include "tool/compression_option.h"
 #include "tool/block_bytes.h"
+#include "tool/source_archive.h"
 
 // What one per-file task produces.
 struct CompressionResult {
   // The file's index record. Its startOffset is assigned when the block is
   // placed: 0 for a fresh result, the old archive's offset for a reused one.
   qz7lib::archive::ArchiveEntry entry{};
-  // The stored block, entry.compressedSize bytes; empty for a reused entry.
+  // The stored block, entry.compressedSize bytes.
   BlockBytes block;
-  // The entry is the old archive's and its stored bytes are still there: the
-  // writer copies them from entry.startOffset instead of holding them in memory.
+  // The entry and its block are the old archive's.
   bool reused = false;
 };
 
@@ -42,10 +42,12 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
                                const qz7lib::archive::CompressionDictionary* dictionary);
 
 // The task for files[index]. Reuses the old entry that archivist holds for the
-// file when the file's content hash is unchanged and the entry's scheme is the
-// one the option asks for (automatic also accepts none); otherwise compresses
-// the file. Exceptions pass to the caller, which reports them.
-CompressionResult compressFileTask(qz7lib::archive::Archivist& archivist,
+// file, with its stored block read from source, when the file's content hash is
+// unchanged, the entry's scheme is the one the option asks for (automatic also
+// accepts none) and the block is whole and sound; otherwise compresses the
+// file. source is null when there is no old archive. Exceptions pass to the
+// caller, which reports them.
+CompressionResult compressFileTask(qz7lib::archive::Archivist& archivist, const SourceArchive* source,
                                    const std::vector<std::string>& files,
                                    const qz7lib::archive::CompressionDictionary* dictionary,
                                    CompressionOption option, std::size_t index);

@@ -137,54 +137,54 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
 
   // An update that may turn out to change nothing opens no output while every
   // block so far is the old archive's, checked sound: the output opens at the
-  // first block that differs, and the blocks before it are copied then.
+  // first block that differs, and the blocks before it are read again then.
   std::optional<ArchiveWriter> writer;
   auto openWriter = [&] { writer.emplace(archiveName, count, dictionaryBytes.get()); };
   if (!old || old->fileCount != count || count == 0) openWriter();
+  const SourceArchive* source = old ? &old->file : nullptr;
 
   std::vector<ArchiveEntry> entries(count);
   std::uint64_t reusedCount = 0;
   {
     qz7lib::utils::ThreadPool pool(static_cast<std::size_t>(std::max(threads, 0)));
-    CompressionWindow window(pool, files, [&archivist, &files, &dictionary, option](std::size_t i) {
-      return compressFileTask(archivist, files, dictionary.get(), option, i);
+    CompressionWindow window(pool, files, [&archivist, source, &files, &dictionary, option](std::size_t i) {
+      return compressFileTask(archivist, source, files, dictionary.get(), option, i);
     });
 
-    // Puts the block of file i into the archive and counts it when it is the
-    // old archive's, copied. A reused block that cannot be read in full or
-    // fails its hash is compressed afresh.
-    auto placeBlock = [&](std::size_t i, CompressionResult result) {
+    auto placeBlock = [&](std::size_t i, const CompressionResult& result) {
+      entries[i] = result.entry;
+      writer->writeBlock(entries[i], result.block.bytes());
+      if (result.reused) ++reusedCount;
+    };
+    // The result of file i, whose block was found sound and not kept: read
+    // again, or compressed afresh when it is no longer sound.
+    auto reread = [&](std::size_t i) -> CompressionResult {
+      if (std::optional<BlockBytes> block = source->readBlock(entries[i])) {
+        return {entries[i], std::move(*block), true};
+      }
       try {
-        entries[i] = result.entry;
-        if (result.reused && writer->copyBlock(entries[i], old->file)) {
-          ++reusedCount;
-          return;
-        }
-        if (result.reused) result = compressFile(files[i], option, dictionary.get());
-        entries[i] = result.entry;
-        writer->writeBlock(entries[i], result.block.bytes());
+        return compressFile(files[i], option, dictionary.get());
       } catch (const std::runtime_error& e) {
         failCompressing(files[i], e, writer);
       }
     };
 
-    std::size_t unchanged = 0;  // leading files whose old blocks are checked, not yet copied
+    std::size_t unchanged = 0;  // leading files whose old blocks were found sound, not yet written
     for (std::size_t i = 0; i < count; ++i) {
-      CompressionResult result;
       try {
-        result = window.take(i);
+        CompressionResult result = window.take(i);
+        if (!writer && result.reused) {
+          entries[i] = result.entry;
+          ++unchanged;
+        } else {
+          if (!writer) {
+            openWriter();
+            for (std::size_t j = 0; j < unchanged; ++j) placeBlock(j, reread(j));
+          }
+          placeBlock(i, result);
+        }
       } catch (const std::runtime_error& e) {
         failCompressing(files[i], e, writer);
-      }
-      if (!writer && result.reused && old->file.holdsBlock(result.entry)) {
-        entries[i] = result.entry;
-        ++unchanged;
-      } else {
-        if (!writer) {
-          openWriter();
-          for (std::size_t j = 0; j < unchanged; ++j) placeBlock(j, {entries[j], {}, true});
-        }
-        placeBlock(i, std::move(result));
       }
       printProgress(i, count);
     }

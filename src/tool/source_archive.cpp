@@ -1,37 +1,27 @@
 #include "tool/source_archive.h"
 
-#include <algorithm>
-#include <new>
+#include <xxhash.h>
+
+#include <cstddef>
+#include <vector>
 
 #include "qz7lib/utils/positioned_io.h"
 
 using qz7lib::utils::RegularFile;
 
-namespace {
+SourceArchive::SourceArchive(const std::string& path) : file_(std::make_unique<const RegularFile>(path)) {}
 
-constexpr std::size_t kChunkSize = 1 << 20;
-
-}  // namespace
-
-SourceArchive::SourceArchive(const std::string& path)
-    : file_(std::make_unique<const RegularFile>(path)), hash_(XXH64_createState(), XXH64_freeState) {
-  if (!hash_) throw std::bad_alloc();
-}
-
-bool SourceArchive::readBlock(const qz7lib::archive::ArchiveEntry& entry,
-                              const std::function<void(std::span<const std::byte>)>& sink) {
-  if (!file_->isOpen()) return false;
-  buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(entry.compressedSize, kChunkSize)));
-  XXH64_reset(hash_.get(), 0);
-  for (std::uint64_t done = 0; done < entry.compressedSize;) {
-    const auto chunk = std::span(buffer_).first(
-        static_cast<std::size_t>(std::min<std::uint64_t>(entry.compressedSize - done, kChunkSize)));
-    if (!qz7lib::utils::readAllAt(file_->descriptor(), chunk.data(), chunk.size(), entry.startOffset + done)) {
-      return false;
-    }
-    XXH64_update(hash_.get(), chunk.data(), chunk.size());
-    sink(chunk);
-    done += chunk.size();
+std::optional<BlockBytes> SourceArchive::readBlock(const qz7lib::archive::ArchiveEntry& entry) const {
+  // The index is not covered by a hash: a block must lie within the file, as
+  // long as it was when opened, before its size is allocated.
+  const std::uint64_t length = file_->size();
+  if (!file_->isOpen() || entry.startOffset > length || entry.compressedSize > length - entry.startOffset) {
+    return std::nullopt;
   }
-  return XXH64_digest(hash_.get()) == entry.compressedHash;
+  auto bytes = std::make_unique<std::vector<std::byte>>(static_cast<std::size_t>(entry.compressedSize));
+  if (!qz7lib::utils::readAllAt(file_->descriptor(), bytes->data(), bytes->size(), entry.startOffset) ||
+      XXH64(bytes->data(), bytes->size(), 0) != entry.compressedHash) {
+    return std::nullopt;
+  }
+  return BlockBytes(std::move(bytes));
 }

@@ -4,18 +4,14 @@
 // read from the very file whose index decided their reuse, even when another
 // run renames a new archive over the name in the meantime.
 
-#include <xxhash.h>
-
-#include <cstddef>
-#include <functional>
 #include <memory>
-#include <span>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "qz7lib/archive/format.h"
 #include "qz7lib/archive/reader.h"
 #include "qz7lib/utils/regular_file.h"
+#include "tool/block_bytes.h"
 
 class SourceArchive {
  public:
@@ -32,19 +28,11 @@ class SourceArchive {
     return file_->isOpen() && file_->identity() == index.file;
   }
 
-  // Reads the entry's stored block from its startOffset in chunks, handing each
-  // to sink in turn. True when the block was read in full and its bytes match
-  // the entry's compressedHash; a caller that used the chunks discards them
-  // otherwise.
-  bool readBlock(const qz7lib::archive::ArchiveEntry& entry,
-                 const std::function<void(std::span<const std::byte>)>& sink);
-  // Whether the entry's stored block is there, whole and sound.
-  bool holdsBlock(const qz7lib::archive::ArchiveEntry& entry) {
-    return readBlock(entry, [](std::span<const std::byte>) {});
-  }
+  // The entry's stored block, read whole from its startOffset; nothing when it
+  // does not lie within the file, cannot be read in full or does not match the
+  // entry's compressedHash. May be called from several threads at once.
+  std::optional<BlockBytes> readBlock(const qz7lib::archive::ArchiveEntry& entry) const;
 
  private:
   std::unique_ptr<const qz7lib::utils::RegularFile> file_;
-  std::vector<std::byte> buffer_;  // one chunk of a block
-  std::unique_ptr<XXH64_state_t, XXH_errorcode (*)(XXH64_state_t*)> hash_;
 };

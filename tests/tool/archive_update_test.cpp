@@ -259,9 +259,9 @@ TEST_F(DamagedArchiveUpdateTest, UnchangedFilesOfADamagedArchiveAreWrittenAgain)
   }
 }
 
-// A large block cut short is copied in part before the read fails; the shorter
-// fresh block that takes its place must not leave those bytes behind.
-TEST_F(ArchiveUpdateTest, PartlyCopiedBlockLeavesNoBytesBehind) {
+// A large block cut short, past the end of the old archive, is compressed
+// afresh, and the archive ends right after its last block.
+TEST_F(ArchiveUpdateTest, BlockCutShortLeavesNoBytesBehind) {
   put("b.txt", std::string(3 << 20, 'b'));
   BuiltArchive old = writeArchive(path("a.kvz"), {{"b.txt", CompressionScheme::none, files_["b.txt"]}});
   old.bytes.resize(old.bytes.size() - (512 << 10));
