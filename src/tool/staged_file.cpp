@@ -115,11 +115,6 @@ void StagedFile::writeAt(std::uint64_t offset, std::span<const std::byte> bytes)
   length_ = std::max<std::uint64_t>(length_, offset + bytes.size());
 }
 
-void StagedFile::resize(std::uint64_t length) {
-  if (::ftruncate(file_.get(), static_cast<off_t>(length)) != 0) fail(errno, "cannot write");
-  length_ = length;
-}
-
 void StagedFile::commit() {
   if (durable_ && ::fsync(file_.get()) != 0) fail(errno, "cannot write");
   // A new file takes its name at once: linkat never replaces anything. Its

@@ -46,8 +46,6 @@ class StagedFile {
 
   // Writes bytes at offset. Throws std::system_error when they cannot all be written.
   void writeAt(std::uint64_t offset, std::span<const std::byte> bytes);
-  // Cuts the file (or extends it with zeros) to length bytes; throws as writeAt.
-  void resize(std::uint64_t length);
   // Puts the file in the destination's place. Throws std::system_error when
   // that fails; the destination is then as it was.
   void commit();

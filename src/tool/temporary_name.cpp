@@ -46,13 +46,14 @@ std::uint64_t nextRandom() {
 
 bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-}  // namespace
-
+// A fresh temporary name for the file named targetName; targetName is
+// shortened so that the result still fits a directory entry.
 std::string temporaryFileName(const std::string& targetName) {
   const std::string suffix = fmt::format("{}{:016x}{}", kMarker, nextRandom(), kSuffix);
   return targetName.substr(0, std::min(targetName.size(), kMaxFileNameBytes - suffix.size())) + suffix;
 }
 
+// Whether name has the form of the tool's temporary names.
 bool isTemporaryFileName(const std::string& name) {
   const std::size_t tail = kMarker.size() + kDigits + kSuffix.size();
   if (name.size() < tail || !name.ends_with(kSuffix)) return false;
@@ -60,6 +61,8 @@ bool isTemporaryFileName(const std::string& name) {
   return marked.starts_with(kMarker) &&
          std::all_of(marked.begin() + kMarker.size(), marked.end() - kSuffix.size(), isLowerHex);
 }
+
+}  // namespace
 
 std::filesystem::path directoryOf(const std::filesystem::path& target) {
   return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");

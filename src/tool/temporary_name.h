@@ -13,13 +13,6 @@
 
 #include "qz7lib/utils/file_descriptor.h"
 
-// A fresh temporary name for the file named targetName; targetName is
-// shortened so that the result still fits a directory entry.
-std::string temporaryFileName(const std::string& targetName);
-
-// Whether name has the form of the tool's temporary names.
-bool isTemporaryFileName(const std::string& name);
-
 // The directory that target lies in ("." for a bare name).
 std::filesystem::path directoryOf(const std::filesystem::path& target);
 
