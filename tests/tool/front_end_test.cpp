@@ -263,6 +263,7 @@ class TerminalRun {
     argv.push_back(nullptr);
     int out[2];
     if (slave_ < 0 || pipe(out) != 0) return;
+    tcgetattr(slave_, &initialMode_);
     pid_ = fork();
     if (pid_ == 0) {
       setsid();
@@ -312,6 +313,8 @@ class TerminalRun {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
   }
   const std::string& out() const { return out_; }
+  // The terminal's mode before qz7 started, which it may change at once.
+  const termios& initialMode() const { return initialMode_; }
   termios terminalMode() const {
     termios mode{};
     tcgetattr(slave_, &mode);
@@ -325,13 +328,14 @@ class TerminalRun {
   pid_t pid_ = -1;
   int status_ = -1;
   std::string out_;
+  termios initialMode_{};
 };
 
 TEST_F(FrontEndTest, WaitOnATerminalPausesForOneKeyAfterTheCommand) {
   writeArchive(path("a.kvz").string(), {});
   TerminalRun terminal(dir(), {"-w", "extract", "a.kvz"});
   ASSERT_TRUE(terminal.started());
-  const termios before = terminal.terminalMode();
+  const termios before = terminal.initialMode();
   const std::string prompt = "Press any key to continue . . . ";
   ASSERT_TRUE(terminal.readUntil(prompt, kGiveUpMs)) << terminal.out();
   EXPECT_EQ(terminal.out(),
