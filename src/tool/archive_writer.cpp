@@ -71,6 +71,12 @@ void ArchiveWriter::writeBlock(ArchiveEntry& entry, std::span<const std::byte> b
   write(bytes);
 }
 
+bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const SourceArchive& source) {
+  const ArchiveEntry old = entry;
+  entry.startOffset = placeNextBlock();
+  return source.readBlock(old, [this](std::span<const std::byte> chunk) { write(chunk); });
+}
+
 ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& entries) {
   if (failure_ == Failure::none) {
     const std::uint64_t end = position_;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qz7lib/archive/format.h"
+#include "tool/source_archive.h"
 #include "tool/staged_file.h"
 
 class ArchiveWriter {
@@ -43,6 +44,10 @@ class ArchiveWriter {
   // Places a block at the next 64-byte boundary, sets entry.startOffset and
   // writes the block's bytes there.
   void writeBlock(qz7lib::archive::ArchiveEntry& entry, std::span<const std::byte> bytes);
+  // Places the block that entry describes in source the same way, copying it
+  // in chunks. False when source no longer holds it as entry says: the run
+  // must then fail, since the bytes written are not the block.
+  bool copyBlock(qz7lib::archive::ArchiveEntry& entry, const SourceArchive& source);
 
   // Writes the front region with the given index, then makes the staged file
   // the archive. Returns the first failure of the whole write.

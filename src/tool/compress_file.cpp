@@ -2,10 +2,10 @@
 
 #include <xxhash.h>
 
-#include <optional>
 #include <span>
 
 #include "qz7lib/utils/read_file.h"
+#include "tool/hashed_read.h"
 #include "tool/input_collection.h"
 
 using qz7lib::archive::Archivist;
@@ -83,10 +83,9 @@ CompressionResult compressFileTask(Archivist& archivist, const SourceArchive* so
         old.scheme == expected ||
         (option == CompressionOption::automatic && old.scheme == CompressionScheme::none);
     if (schemeFits) {
-      const std::unique_ptr<std::vector<char>> content = qz7lib::utils::readFileContents(file);
-      if (XXH64(content->data(), content->size(), 0) == old.fileHash) {
-        if (std::optional<BlockBytes> block = source->readBlock(old)) return {old, std::move(*block), true};
-      }
+      // Neither the file nor the block is held: the writer copies the block
+      // from source when it places it.
+      if (hashFileContents(file) == old.fileHash && source->readBlock(old)) return {old, {}, true};
     }
   }
   return compressFile(file, option, dictionary);

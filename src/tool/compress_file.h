@@ -22,7 +22,8 @@ struct CompressionResult {
   // The file's index record. Its startOffset is assigned when the block is
   // placed: 0 for a fresh result, the old archive's offset for a reused one.
   qz7lib::archive::ArchiveEntry entry{};
-  // The stored block, entry.compressedSize bytes.
+  // The stored block, entry.compressedSize bytes; empty for a reused entry,
+  // whose block is copied from the old archive when it is placed.
   BlockBytes block;
   // The entry and its block are the old archive's.
   bool reused = false;
@@ -42,10 +43,9 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
                                const qz7lib::archive::CompressionDictionary* dictionary);
 
 // The task for files[index]. Reuses the old entry that archivist holds for the
-// file, with its stored block read from source, when the file's content hash is
-// unchanged, the entry's scheme is the one the option asks for (automatic also
-// accepts none) and the block is whole and sound; otherwise compresses the
-// file. source is null when there is no old archive. Exceptions pass to the
+// file when the file's content hash is unchanged, the entry's scheme is the one
+// the option asks for (automatic also accepts none) and its block in source is
+// whole and sound; otherwise compresses the file. Both checks read in chunks. source is null when there is no old archive. Exceptions pass to the
 // caller, which reports them.
 CompressionResult compressFileTask(qz7lib::archive::Archivist& archivist, const SourceArchive* source,
                                    const std::vector<std::string>& files,

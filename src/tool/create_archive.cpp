@@ -137,7 +137,7 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
 
   // An update that may turn out to change nothing opens no output while every
   // block so far is the old archive's, checked sound: the output opens at the
-  // first block that differs, and the blocks before it are read again then.
+  // first block that differs, and the blocks before it are copied then.
   std::optional<ArchiveWriter> writer;
   auto openWriter = [&] { writer.emplace(archiveName, count, dictionaryBytes.get()); };
   if (!old || old->fileCount != count || count == 0) openWriter();
@@ -151,45 +151,36 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
       return compressFileTask(archivist, source, files, dictionary.get(), option, i);
     });
 
-    auto placeBlock = [&](std::size_t i, const CompressionResult& result) {
-      entries[i] = result.entry;
-      writer->writeBlock(entries[i], result.block.bytes());
-      if (result.reused) ++reusedCount;
-    };
-    // The result of file i, whose block was found sound and not kept: read
-    // again, or compressed afresh when it is no longer sound.
-    auto reread = [&](std::size_t i) -> CompressionResult {
-      if (std::optional<BlockBytes> block = source->readBlock(entries[i])) {
-        return {entries[i], std::move(*block), true};
-      }
-      try {
-        return compressFile(files[i], option, dictionary.get());
-      } catch (const std::runtime_error& e) {
-        failCompressing(files[i], e, writer);
+    // Copies the reused block of file i, checked again as it is copied: one
+    // that changed since its task checked it fails the run.
+    auto copyReused = [&](std::size_t i) {
+      if (!writer->copyBlock(entries[i], *source)) {
+        failCompressing(files[i], std::runtime_error("the stored block changed in " + archiveName), writer);
       }
     };
 
-    std::size_t unchanged = 0;  // leading files whose old blocks were found sound, not yet written
     for (std::size_t i = 0; i < count; ++i) {
+      CompressionResult result;
       try {
-        CompressionResult result = window.take(i);
-        if (!writer && result.reused) {
-          entries[i] = result.entry;
-          ++unchanged;
-        } else {
-          if (!writer) {
-            openWriter();
-            for (std::size_t j = 0; j < unchanged; ++j) placeBlock(j, reread(j));
-          }
-          placeBlock(i, result);
-        }
+        result = window.take(i);
       } catch (const std::runtime_error& e) {
         failCompressing(files[i], e, writer);
       }
+      entries[i] = result.entry;
+      if (result.reused) ++reusedCount;
+      if (!writer && !result.reused) {
+        openWriter();
+        for (std::size_t j = 0; j < i; ++j) copyReused(j);
+      }
+      if (writer) {
+        if (result.reused) {
+          copyReused(i);
+        } else {
+          writer->writeBlock(entries[i], result.block.bytes());
+        }
+      }
       printProgress(i, count);
     }
-    // Every file is unchanged and every old block sound: the archive stays as it is.
-    if (!writer) reusedCount = unchanged;
   }
 
   if (reusedCount != 0) std::cout << "Update: reused " << reusedCount << " files.\n" << std::flush;

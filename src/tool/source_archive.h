@@ -5,13 +5,12 @@
 // run renames a new archive over the name in the meantime.
 
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "qz7lib/archive/format.h"
 #include "qz7lib/archive/reader.h"
 #include "qz7lib/utils/regular_file.h"
-#include "tool/block_bytes.h"
+#include "tool/hashed_read.h"
 
 class SourceArchive {
  public:
@@ -28,10 +27,12 @@ class SourceArchive {
     return file_->isOpen() && file_->identity() == index.file;
   }
 
-  // The entry's stored block, read whole from its startOffset; nothing when it
-  // does not lie within the file, cannot be read in full or does not match the
-  // entry's compressedHash. May be called from several threads at once.
-  std::optional<BlockBytes> readBlock(const qz7lib::archive::ArchiveEntry& entry) const;
+  // Reads the entry's stored block from its startOffset in chunks, handing
+  // each to consume when one is given. True when the block lies within the
+  // file, is read in full and matches the entry's compressedHash; a consumer
+  // has then been handed exactly the block. May be called from several
+  // threads at once.
+  bool readBlock(const qz7lib::archive::ArchiveEntry& entry, const ChunkConsumer& consume = {}) const;
 
  private:
   std::unique_ptr<const qz7lib::utils::RegularFile> file_;
