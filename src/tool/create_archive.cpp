@@ -120,8 +120,11 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
     }
   }
 
-  // Before the inputs are collected, so that no such file is taken for an input.
-  removeStaleTemporaries(directoryOf(ArchiveWriter::targetOf(archiveName)));
+  // Before the inputs are collected, so that no such file is taken for an
+  // input. Only the archive's own: a file of that form may be an input too.
+  const std::filesystem::path target = ArchiveWriter::targetOf(archiveName);
+  removeStaleTemporaries(directoryOf(target),
+                         [&target](std::string_view name) { return isTemporaryNameFor(name, target); });
   const std::vector<std::string> files = collectInputFiles(inputs, excludeRegexes);
   const std::uint64_t count = files.size();
 

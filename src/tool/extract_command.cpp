@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "tool/commands.h"
 #include "tool/entry_checks.h"
@@ -30,16 +31,24 @@ namespace {
 // The directories that entries go to, each looked at once per run: when it
 // stands already, it is cleared of the temporary files of runs that were
 // killed, whether its entries are extracted or skipped; when it is missing, it
-// is created for the first entry extracted into it.
+// is created for the first entry extracted into it. A file that the archive
+// holds under a temporary file's name is the user's, never cleared.
 class OutputDirectories {
  public:
+  explicit OutputDirectories(const ArchiveIndex& index) {
+    for (const ArchiveEntry& entry : index.entries) {
+      const std::string_view name = qz7lib::archive::entryName(entry);
+      if (isTemporaryFileName(name)) entryFiles_.insert(fs::path(name).lexically_normal().native());
+    }
+  }
+
   void visit(const fs::path& directory) {
     const auto [known, added] = exists_.try_emplace(directory.native(), true);
     if (!added) return;
-    if (directory.empty()) {
-      removeStaleTemporaries(".");
-    } else if (fs::exists(directory)) {
-      removeStaleTemporaries(directory);
+    if (directory.empty() || fs::exists(directory)) {
+      removeStaleTemporaries(directory.empty() ? "." : directory, [&](std::string_view name) {
+        return !entryFiles_.contains((directory / name).lexically_normal().native());
+      });
     } else {
       known->second = false;
     }
@@ -53,6 +62,7 @@ class OutputDirectories {
 
  private:
   std::unordered_map<std::string, bool> exists_;  // visited directories: whether each stands
+  std::unordered_set<std::string> entryFiles_;    // entries named as temporary files, normalised
 };
 
 // What stands at path, without following a final symbolic link; nullopt when nothing does.
@@ -120,7 +130,7 @@ void extractArchive(std::string archivePath, bool overwrite, bool verbose) {
   if (verbose) std::cout << "Extracting " << archivePath << " to " << fs::current_path() << "\n";
   const ArchiveIndex index = openArchiveOrExit(archivePath);
 
-  OutputDirectories directories;
+  OutputDirectories directories(index);
   for (const ArchiveEntry& entry : index.entries) {
     try {
       extractEntry(archivePath, index, entry, overwrite, verbose, directories);

@@ -26,6 +26,11 @@ constexpr int kMaxNameAttempts = 100;
 constexpr std::string_view kMarker = ".qz7-";
 constexpr std::size_t kDigits = 16;
 constexpr std::string_view kSuffix = ".tmp";
+// What a temporary name adds to the name of its file.
+constexpr std::size_t kAddedBytes = kMarker.size() + kDigits + kSuffix.size();
+// The most of a file's name that its temporary names keep, so that they fit a
+// directory entry.
+constexpr std::size_t kKeptNameBytes = kMaxFileNameBytes - kAddedBytes;
 
 // The next 64 random bits for a name: a counter from a random start, mixed
 // (splitmix64), so that names differ within a run and between runs without a
@@ -46,23 +51,25 @@ std::uint64_t nextRandom() {
 
 bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// A fresh temporary name for the file named targetName; targetName is
-// shortened so that the result still fits a directory entry.
+// A fresh temporary name for the file named targetName.
 std::string temporaryFileName(const std::string& targetName) {
-  const std::string suffix = fmt::format("{}{:016x}{}", kMarker, nextRandom(), kSuffix);
-  return targetName.substr(0, std::min(targetName.size(), kMaxFileNameBytes - suffix.size())) + suffix;
-}
-
-// Whether name has the form of the tool's temporary names.
-bool isTemporaryFileName(const std::string& name) {
-  const std::size_t tail = kMarker.size() + kDigits + kSuffix.size();
-  if (name.size() < tail || !name.ends_with(kSuffix)) return false;
-  const std::string_view marked = std::string_view(name).substr(name.size() - tail);
-  return marked.starts_with(kMarker) &&
-         std::all_of(marked.begin() + kMarker.size(), marked.end() - kSuffix.size(), isLowerHex);
+  return fmt::format("{}{}{:016x}{}", targetName.substr(0, kKeptNameBytes), kMarker, nextRandom(), kSuffix);
 }
 
 }  // namespace
+
+bool isTemporaryFileName(std::string_view name) {
+  if (name.size() < kAddedBytes || !name.ends_with(kSuffix)) return false;
+  const std::string_view added = name.substr(name.size() - kAddedBytes);
+  return added.starts_with(kMarker) &&
+         std::all_of(added.begin() + kMarker.size(), added.end() - kSuffix.size(), isLowerHex);
+}
+
+bool isTemporaryNameFor(std::string_view name, const std::filesystem::path& target) {
+  const std::string targetName = target.filename().string();
+  return isTemporaryFileName(name) &&
+         name.substr(0, name.size() - kAddedBytes) == std::string_view(targetName).substr(0, kKeptNameBytes);
+}
 
 std::filesystem::path directoryOf(const std::filesystem::path& target) {
   return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
@@ -95,14 +102,15 @@ std::string createTemporaryFile(const std::filesystem::path& target, FileDescrip
   });
 }
 
-void removeStaleTemporaries(const std::filesystem::path& directory) {
+void removeStaleTemporaries(const std::filesystem::path& directory,
+                            const std::function<bool(std::string_view name)>& mayRemove) {
   const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), ::closedir);
   if (!listing) return;
   const int directoryFd = ::dirfd(listing.get());
   while (const dirent* item = ::readdir(listing.get())) {
     if (item->d_type != DT_REG && item->d_type != DT_UNKNOWN) continue;
     const std::string name = item->d_name;
-    if (!isTemporaryFileName(name)) continue;
+    if (!isTemporaryFileName(name) || !mayRemove(name)) continue;
     const FileDescriptor file(
         ::openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     // Unlinked while the lock is held, so a run that creates a file of this

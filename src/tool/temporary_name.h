@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "qz7lib/utils/file_descriptor.h"
 
@@ -27,6 +28,13 @@ std::string claimTemporaryName(const std::filesystem::path& target,
 std::string createTemporaryFile(const std::filesystem::path& target,
                                 qz7lib::utils::FileDescriptor& file);
 
-// Removes the temporary files in directory that no live run holds. Files of
-// any other name, and files that cannot be opened, are left alone.
-void removeStaleTemporaries(const std::filesystem::path& directory);
+// Whether name ends in the form of the tool's temporary names.
+bool isTemporaryFileName(std::string_view name);
+// Whether name is a temporary name made for target's file.
+bool isTemporaryNameFor(std::string_view name, const std::filesystem::path& target);
+
+// Removes the files in directory that have a temporary name, that mayRemove
+// accepts and that no live run holds. Files of any other name, and files that
+// cannot be opened, are left alone.
+void removeStaleTemporaries(const std::filesystem::path& directory,
+                            const std::function<bool(std::string_view name)>& mayRemove);

@@ -304,35 +304,38 @@ TEST_F(ArchiveCreateTest, InterruptedRunLeavesOnlyTheOldArchive) {
 }
 
 // Temporary files that ended runs left are removed by the next run into the
-// same directory: an archive run before it collects its inputs (so that it
-// does not take them for inputs), an extract run in every directory that it
-// meets. A file counts only when it has the tool's form of name and no live
-// run holds its lock; everything else stays, whatever process id its name holds.
+// same directory: an archive run removes its own archive's before it collects
+// its inputs (so that it does not take them for inputs), an extract run those
+// in every directory that it meets. A file counts only when it has the tool's
+// form of name and no live run holds its lock; everything else stays, whatever
+// process id its name holds, and so does a file of that form that the archive
+// holds as an input or an entry.
 TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
   const pid_t ended = fork();
   if (ended == 0) _exit(0);
   ASSERT_GT(ended, 0);
   ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
-  const std::vector<std::string> stale = {"a.kvz.qz7-0123456789abcdef.tmp",
-                                          "x.txt.qz7-00000000deadbeef.tmp"};
-  const std::string live = "b.txt.qz7-fedcba9876543210.tmp";
+  const std::string archiveStale = "a.kvz.qz7-0123456789abcdef.tmp";
+  const std::string otherStale = "x.txt.qz7-00000000deadbeef.tmp";
+  const std::string live = "a.kvz.qz7-fedcba9876543210.tmp";
   const std::vector<std::string> others = {
       "notes.99999.tmp", "a.kvz." + std::to_string(ended) + ".tmp", "c.qz7-0123.tmp",
       "c.qz7-0123456789ABCDEF.tmp", "c.qz7-0123456789abcdef.tmp.txt", live};
   const auto plant = [&](const std::string& directory) {
-    for (const std::string& name : stale) write(directory + name, "left by a killed run");
+    for (const std::string& name : {archiveStale, otherStale}) write(directory + name, "left by a killed run");
     for (const std::string& name : others) write(directory + name, "kept");
   };
-  const auto expectOnlyOthersLeft = [&](const std::string& directory) {
+  const auto expectLeft = [&](const std::string& directory, std::vector<std::string> kept) {
     std::vector<std::string> left;
     for (const auto& item : std::filesystem::directory_iterator(path(directory))) {
       const std::string name = item.path().filename().string();
-      if (std::find(stale.begin(), stale.end(), name) != stale.end() ||
+      if (name == archiveStale || name == otherStale ||
           std::find(others.begin(), others.end(), name) != others.end()) {
         left.push_back(name);
       }
     }
-    EXPECT_THAT(left, ::testing::UnorderedElementsAreArray(others)) << directory;
+    kept.insert(kept.end(), others.begin(), others.end());
+    EXPECT_THAT(left, ::testing::UnorderedElementsAreArray(kept)) << directory;
   };
 
   {
@@ -344,8 +347,9 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     ASSERT_EQ(run({"archive", "d/a.kvz", "d"}).status, 0);
     close(held);
-    expectOnlyOthersLeft("d/");
-    FileMap archived = {{"d/a.txt", "alpha"}};
+    // Another file's temporary name is an input like any other.
+    expectLeft("d/", {otherStale});
+    FileMap archived = {{"d/a.txt", "alpha"}, {"d/" + otherStale, "left by a killed run"}};
     for (const std::string& name : others) archived[qz7lib::utils::toLower("d/" + name)] = "kept";
     expectArchiveHolds(path("d/a.kvz"), archived);
   }
@@ -353,12 +357,18 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
     SCOPED_TRACE("extract");
     const std::filesystem::path target = path("target");
     std::filesystem::create_directories(target / "kept");
+    // Entries named as temporary files, extracted before and edited since.
+    const std::string entryNamed = "own.qz7-0123456789abcdef.tmp";
     writeArchive(path("e.kvz").string(), {{"top.txt", CompressionScheme::none, "top"},
+                                 {entryNamed, CompressionScheme::none, "new"},
                                  {"kept/old.txt", CompressionScheme::none, "new"},
+                                 {"kept/" + entryNamed, CompressionScheme::none, "new"},
                                  {"sub/new.txt", CompressionScheme::none, "new"}});
     plant("target/");
     plant("target/kept/");
     write("target/kept/old.txt", "old");
+    write("target/" + entryNamed, "edited");
+    write("target/kept/" + entryNamed, "edited");
     const int held = open(path("target/" + live).c_str(), O_RDONLY | O_CLOEXEC);
     const int heldInKept = open(path("target/kept/" + live).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
@@ -368,10 +378,14 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
     close(held);
     close(heldInKept);
     EXPECT_EQ(result.status, 0) << result.err;
-    expectOnlyOthersLeft("target/");
-    expectOnlyOthersLeft("target/kept/");
+    expectLeft("target/", {});
+    expectLeft("target/kept/", {});
     EXPECT_EQ(contents("target/kept/old.txt"), "old");
     EXPECT_EQ(contents("target/sub/new.txt"), "new");
+    for (const std::string& name : {entryNamed, "kept/" + entryNamed}) {
+      EXPECT_EQ(contents("target/" + name), "edited") << name;
+      EXPECT_THAT(result.out, ::testing::HasSubstr(name + " already exists, skipping (use -o to overwrite)\n"));
+    }
   }
 }
 
