@@ -84,8 +84,12 @@ CompressionResult compressFileTask(Archivist& archivist, const SourceArchive* so
         (option == CompressionOption::automatic && old.scheme == CompressionScheme::none);
     if (schemeFits) {
       // Neither the file nor the block is held: the writer copies the block
-      // from source when it places it.
-      if (hashFileContents(file) == old.fileHash && source->readBlock(old)) return {old, {}, true};
+      // from source when it places it. A size that differs from the file's
+      // is a damaged entry, not carried on.
+      const ContentHash content = hashFileContents(file);
+      if (content.hash == old.fileHash && content.size == old.uncompressedSize && source->readBlock(old)) {
+        return {old, {}, true};
+      }
     }
   }
   return compressFile(file, option, dictionary);

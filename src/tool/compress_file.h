@@ -43,10 +43,11 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
                                const qz7lib::archive::CompressionDictionary* dictionary);
 
 // The task for files[index]. Reuses the old entry that archivist holds for the
-// file when the file's content hash is unchanged, the entry's scheme is the one
-// the option asks for (automatic also accepts none) and its block in source is
-// whole and sound; otherwise compresses the file. Both checks read in chunks. source is null when there is no old archive. Exceptions pass to the
-// caller, which reports them.
+// file when the file's content hash and size are the entry's, the entry's
+// scheme is the one the option asks for (automatic also accepts none) and its
+// block in source is whole and sound; otherwise compresses the file. Both
+// checks read in chunks. source is null when there is no old archive.
+// Exceptions pass to the caller, which reports them.
 CompressionResult compressFileTask(qz7lib::archive::Archivist& archivist, const SourceArchive* source,
                                    const std::vector<std::string>& files,
                                    const qz7lib::archive::CompressionDictionary* dictionary,

@@ -36,10 +36,10 @@ std::optional<std::uint64_t> readHashedAt(int fd, std::uint64_t offset, std::uin
   return XXH64_digest(hash.get());
 }
 
-std::uint64_t hashFileContents(const std::string& path) {
+ContentHash hashFileContents(const std::string& path) {
   const qz7lib::utils::RegularFile file(path);
   if (!file.isOpen()) throw std::runtime_error(fmt::format("Error opening file {}", path));
   const std::optional<std::uint64_t> hash = readHashedAt(file.descriptor(), 0, file.size());
   if (!hash) throw std::runtime_error(fmt::format("Error reading file {}", path));
-  return *hash;
+  return {file.size(), *hash};
 }

@@ -19,7 +19,12 @@ using ChunkConsumer = std::function<void(std::span<const std::byte>)>;
 std::optional<std::uint64_t> readHashedAt(int fd, std::uint64_t offset, std::uint64_t size,
                                           const ChunkConsumer& consume = {});
 
-// The XXH64 (seed 0) of the whole regular file, read in chunks. Throws
-// std::runtime_error as readFileContents does: "Error opening file <path>"
-// or "Error reading file <path>".
-std::uint64_t hashFileContents(const std::string& path);
+// What a whole file holds, told without holding it.
+struct ContentHash {
+  std::uint64_t size;  // the file's length
+  std::uint64_t hash;  // XXH64 (seed 0) of its bytes
+};
+
+// Reads the whole regular file in chunks. Throws std::runtime_error as
+// readFileContents does: "Error opening file <path>" or "Error reading file <path>".
+ContentHash hashFileContents(const std::string& path);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -204,8 +205,8 @@ TEST_F(ArchiveUpdateTest, OldVersionIsRecreated) {
   expectArchiveHolds(path("a.kvz"), files_);
 }
 
-// Damage to the last block of an archive of a.txt and b.txt, whose index still
-// matches both files.
+// Damage to the last entry of an archive of a.txt and b.txt, to its block or
+// to its record, whose hashes still match both files.
 struct BlockDamage {
   const char* what;
   void (*apply)(BuiltArchive& archive);
@@ -214,6 +215,10 @@ const BlockDamage kBlockDamages[] = {
     {"cut short", [](BuiltArchive& a) { a.bytes.resize(a.bytes.size() - a.entries[1].compressedSize / 2); }},
     {"cut by one byte", [](BuiltArchive& a) { a.bytes.pop_back(); }},
     {"one byte flipped", [](BuiltArchive& a) { a.bytes[a.entries[1].startOffset + 7] ^= 0x01; }},
+    {"size field changed",
+     [](BuiltArchive& a) {
+       a.bytes[a.indexOffset + kEntrySize + offsetof(ArchiveEntry, uncompressedSize)] ^= 0x01;
+     }},
 };
 
 class DamagedArchiveUpdateTest : public ArchiveUpdateTest {
@@ -303,6 +308,35 @@ TEST_F(ArchiveUpdateTest, ConcurrentUpdateCopiesFromTheArchiveItRead) {
   EXPECT_EQ(result.err, "");
   EXPECT_THAT(result.out, EndsWith(reusedAndWritten(20)));
   expectArchiveHolds(path("a.kvz"), files_);
+  EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+}
+
+// A reused block that changes in the old archive after its task found it sound
+// and before it is copied, as when another run rewrites the archive in place,
+// fails the run instead of being written. The first file's block is checked
+// before its progress line is printed; the many unchanged files behind it fill
+// the output pipe long before the edited last file opens the output.
+TEST_F(ArchiveUpdateTest, ReusedBlockChangedBeforeItIsCopiedFailsTheRun) {
+  for (int i = 0; i < 2000; ++i) put("a" + std::to_string(1000 + i) + ".txt", std::string(100, 'a'));
+  put("z.txt", "last");
+  ASSERT_EQ(archive().status, 0);
+
+  put("z.txt", "last, edited");
+  std::vector<std::string> args = {"archive", "a.kvz"};
+  for (const auto& [name, content] : files_) args.push_back(name);
+  const auto running = start(args);
+  ASSERT_TRUE(running->readOutputUntil("Compressing: 0%\r"));
+  std::string changed = contents("a.kvz");
+  const std::uint64_t offset = readArchiveIndex(path("a.kvz").string()).entries[0].startOffset;
+  changed[offset] ^= 0x01;
+  const int file = open(path("a.kvz").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_EQ(pwrite(file, &changed[offset], 1, static_cast<off_t>(offset)), 1);
+  close(file);
+
+  const ProcessResult result = running->finish();
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.err, "Error compressing a1000.txt :\nthe stored block changed in a.kvz\n");
+  EXPECT_TRUE(contents("a.kvz") == changed) << "the old archive was replaced";
   EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
 }
 
