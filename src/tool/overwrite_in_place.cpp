@@ -22,12 +22,12 @@ namespace {
 
 constexpr std::size_t kCopyChunkSize = 1 << 20;
 
-// Copies length bytes from the start of in to the start of out; false with
-// errno set when a read or write fails.
-bool copyAll(int in, int out, std::uint64_t length) {
-  std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunkSize)));
-  for (std::uint64_t offset = 0; offset < length; offset += buffer.size()) {
-    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length - offset, buffer.size()));
+// Copies the bytes at offsets [from, to) of in to the same offsets of out;
+// false with errno set when a read or write fails.
+bool copyRange(int in, int out, std::uint64_t from, std::uint64_t to) {
+  std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(to - from, kCopyChunkSize)));
+  for (std::uint64_t offset = from; offset < to; offset += buffer.size()) {
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(to - offset, buffer.size()));
     if (!qz7lib::utils::readAllAt(in, buffer.data(), size, offset)) {
       if (errno == 0) errno = EIO;  // the source ended early
       return false;
@@ -47,12 +47,26 @@ void overwriteInPlace(int source, std::uint64_t length, const std::string& targe
   if (!S_ISREG(status.st_mode)) throwFileError(EINVAL, "cannot write", target);
   if (::flock(out.get(), LOCK_EX) != 0) throwFileError(errno, "cannot write", target);
   // Blocks beyond the end are reserved without changing the file's length.
-  if (::fallocate(out.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) != 0 &&
-      errno != EOPNOTSUPP) {
-    throwFileError(errno, "cannot write", target);
-  }
+  const bool reserved = ::fallocate(out.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) == 0;
+  if (!reserved && errno != EOPNOTSUPP && errno != ENOSYS) throwFileError(errno, "cannot write", target);
+  // Without the reservation the length is read again, as another writer may
+  // have changed it while this one waited for the lock.
+  if (!reserved && ::fstat(out.get(), &status) != 0) throwFileError(errno, "cannot write", target);
   const interrupt_cleanup::InterruptsHeld held;
-  if (!copyAll(source, out.get(), length) || ::ftruncate(out.get(), static_cast<off_t>(length)) != 0 ||
+  // There the new tail is written first, and flushed, since a network file
+  // system may find out about space only then; when that fails, the file is
+  // cut back to the bytes it had.
+  const auto oldLength = static_cast<std::uint64_t>(status.st_size);
+  std::uint64_t front = length;
+  if (!reserved && length > oldLength) {
+    if (!copyRange(source, out.get(), oldLength, length) || ::fdatasync(out.get()) != 0) {
+      const int error = errno;
+      static_cast<void>(::ftruncate(out.get(), static_cast<off_t>(oldLength)));
+      throwFileError(error, "cannot write", target);
+    }
+    front = oldLength;
+  }
+  if (!copyRange(source, out.get(), 0, front) || ::ftruncate(out.get(), static_cast<off_t>(length)) != 0 ||
       (durable && ::fsync(out.get()) != 0) || !out.close()) {
     throwFileError(errno, "cannot write", target);
   }
