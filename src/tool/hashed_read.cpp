@@ -21,13 +21,15 @@ constexpr std::uint64_t kChunkBytes = 256 << 10;
 
 std::optional<std::uint64_t> readHashedAt(int fd, std::uint64_t offset, std::uint64_t size,
                                           const ChunkConsumer& consume) {
-  const std::unique_ptr<XXH64_state_t, XXH_errorcode (*)(XXH64_state_t*)> hash(XXH64_createState(),
-                                                                                XXH64_freeState);
+  // Kept by each thread from one read to the next: most reads are of small
+  // files and blocks, which would otherwise cost as much in allocations.
+  thread_local const std::unique_ptr<XXH64_state_t, XXH_errorcode (*)(XXH64_state_t*)> hash(
+      XXH64_createState(), XXH64_freeState);
+  thread_local const std::unique_ptr<std::byte[]> buffer =
+      std::make_unique_for_overwrite<std::byte[]>(kChunkBytes);
   XXH64_reset(hash.get(), 0);
-  const auto bufferSize = static_cast<std::size_t>(std::min(size, kChunkBytes));
-  const auto buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
   for (std::uint64_t done = 0; done < size;) {
-    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, bufferSize));
+    const auto chunk = static_cast<std::size_t>(std::min(size - done, kChunkBytes));
     if (!qz7lib::utils::readAllAt(fd, buffer.get(), chunk, offset + done)) return std::nullopt;
     XXH64_update(hash.get(), buffer.get(), chunk);
     if (consume) consume({buffer.get(), chunk});

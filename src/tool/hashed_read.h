@@ -15,7 +15,8 @@ using ChunkConsumer = std::function<void(std::span<const std::byte>)>;
 
 // Reads size bytes of fd from offset, hands each chunk to consume when one is
 // given, and returns the XXH64 (seed 0) of all of them; nothing when they
-// cannot all be read.
+// cannot all be read. The chunks live in a buffer of the calling thread's, so
+// consume must not read through this function itself.
 std::optional<std::uint64_t> readHashedAt(int fd, std::uint64_t offset, std::uint64_t size,
                                           const ChunkConsumer& consume = {});
 
