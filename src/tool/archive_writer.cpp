@@ -13,6 +13,11 @@ namespace {
 
 constexpr int kMaxSymlinkHops = 40;
 constexpr std::byte kZeros[qz7lib::archive::kBlockAlignment] = {};
+// Writes are gathered up to this many bytes, so that the padding and the
+// blocks of many small files cost few system calls.
+constexpr std::size_t kBufferBytes = 1 << 20;
+// A piece at least this large is written at once, not copied into the buffer.
+constexpr std::size_t kDirectWriteBytes = 64 << 10;
 
 }  // namespace
 
@@ -50,14 +55,27 @@ ArchiveWriter::ArchiveWriter(const std::string& archiveName, std::uint64_t fileC
 }
 
 void ArchiveWriter::write(std::span<const std::byte> bytes) {
-  if (failure_ == Failure::none) {
-    try {
-      file_->writeAt(position_, bytes);
-    } catch (const std::system_error&) {
-      failure_ = Failure::data;
-    }
+  if (buffer_.size() + bytes.size() > kBufferBytes || bytes.size() >= kDirectWriteBytes) flush();
+  if (bytes.size() >= kDirectWriteBytes) {
+    writeAt(position_, bytes);
+  } else {
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
   }
   position_ += bytes.size();
+}
+
+void ArchiveWriter::flush() {
+  writeAt(position_ - buffer_.size(), buffer_);
+  buffer_.clear();
+}
+
+void ArchiveWriter::writeAt(std::uint64_t offset, std::span<const std::byte> bytes) {
+  if (failure_ != Failure::none || bytes.empty()) return;
+  try {
+    file_->writeAt(offset, bytes);
+  } catch (const std::system_error&) {
+    failure_ = Failure::data;
+  }
 }
 
 std::uint64_t ArchiveWriter::placeNextBlock() {
@@ -78,6 +96,7 @@ bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const SourceArchive& source) 
 }
 
 ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& entries) {
+  flush();
   if (failure_ == Failure::none) {
     const std::uint64_t end = position_;
     position_ = 0;
@@ -93,6 +112,7 @@ ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& en
       writeRecords(&dictionaryHeader, 1);
       writeRecords(dictionary_->data(), dictionary_->size());
     }
+    flush();
     position_ = end;
     try {
       if (failure_ == Failure::none) file_->commit();

@@ -56,8 +56,12 @@ class ArchiveWriter {
   void discard();
 
  private:
-  // Writes bytes at the write position and advances it; records a data failure.
+  // Writes bytes at the write position, through the buffer, and advances it.
   void write(std::span<const std::byte> bytes);
+  // Writes out the buffered bytes.
+  void flush();
+  // Writes bytes at offset now, unless the write failed before; records a data failure.
+  void writeAt(std::uint64_t offset, std::span<const std::byte> bytes);
   template <typename Record>
   void writeRecords(const Record* records, std::size_t count) {
     write(std::as_bytes(std::span(records, count)));
@@ -69,5 +73,6 @@ class ArchiveWriter {
   std::uint64_t fileCount_;
   const std::vector<char>* dictionary_;  // not owned; null without a dictionary block
   std::uint64_t position_;               // where the next byte of the data region goes
+  std::vector<std::byte> buffer_;        // bytes written but not yet in the file, up to position_
   Failure failure_ = Failure::none;
 };
