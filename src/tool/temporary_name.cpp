@@ -53,7 +53,7 @@ bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'
 
 // A fresh temporary name for the file named targetName.
 std::string temporaryFileName(const std::string& targetName) {
-  return fmt::format("{}{}{:016x}{}", targetName.substr(0, kKeptNameBytes), kMarker, nextRandom(), kSuffix);
+  return fmt::format("{}{}{:016x}{}", keptName(targetName), kMarker, nextRandom(), kSuffix);
 }
 
 }  // namespace
@@ -66,9 +66,13 @@ bool isTemporaryFileName(std::string_view name) {
 }
 
 bool isTemporaryNameFor(std::string_view name, const std::filesystem::path& target) {
-  const std::string targetName = target.filename().string();
-  return isTemporaryFileName(name) &&
-         name.substr(0, name.size() - kAddedBytes) == std::string_view(targetName).substr(0, kKeptNameBytes);
+  return isTemporaryFileName(name) && keptNameIn(name) == keptName(target.filename().native());
+}
+
+std::string_view keptName(std::string_view fileName) { return fileName.substr(0, kKeptNameBytes); }
+
+std::string_view keptNameIn(std::string_view temporaryName) {
+  return temporaryName.substr(0, temporaryName.size() - kAddedBytes);
 }
 
 std::filesystem::path directoryOf(const std::filesystem::path& target) {

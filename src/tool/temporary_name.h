@@ -32,6 +32,10 @@ std::string createTemporaryFile(const std::filesystem::path& target,
 bool isTemporaryFileName(std::string_view name);
 // Whether name is a temporary name made for target's file.
 bool isTemporaryNameFor(std::string_view name, const std::filesystem::path& target);
+// What a temporary name keeps of its file's name: all of it, or as much as fits.
+std::string_view keptName(std::string_view fileName);
+// What the temporary name kept of the name of the file it was made for.
+std::string_view keptNameIn(std::string_view temporaryName);
 
 // Removes the files in directory that have a temporary name, that mayRemove
 // accepts and that no live run holds. Files of any other name, and files that
