@@ -7,14 +7,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
+#include "qz7lib/utils/strings.h"
 #include "tool/commands.h"
 #include "tool/entry_checks.h"
 #include "tool/entry_contents.h"
@@ -25,44 +29,93 @@
 namespace fs = std::filesystem;
 using qz7lib::archive::ArchiveEntry;
 using qz7lib::archive::ArchiveIndex;
+using qz7lib::utils::caseInsensitiveHash;
+using qz7lib::utils::equalsIgnoreCase;
 
 namespace {
 
-// The directories that entries go to, each looked at once per run: when it
-// stands already, it is cleared of the temporary files of runs that were
-// killed, whether its entries are extracted or skipped; when it is missing, it
-// is created for the first entry extracted into it. A file that the archive
-// holds under a temporary file's name is the user's, never cleared.
+// Hashes and compares names as the tool does, without ASCII letter case.
+struct IgnoringCase {
+  std::size_t operator()(std::string_view name) const { return caseInsensitiveHash(name); }
+  bool operator()(std::string_view a, std::string_view b) const { return equalsIgnoreCase(a, b); }
+};
+
+// The directories that entries go to. Each path that leads to one is looked at
+// once, before the first entry: a directory that stands is known by its
+// identity, whatever path leads to it, and is cleared of what killed runs of
+// this archive left there (temporary files of its entries that no live run
+// holds) when the first of its entries is reached, before anything is written
+// or skipped there; a file named as one of its entries, in any letter case,
+// stays. A directory that is missing is created for the first entry extracted
+// into it.
 class OutputDirectories {
  public:
+  // Keeps views of the index's names.
   explicit OutputDirectories(const ArchiveIndex& index) {
     for (const ArchiveEntry& entry : index.entries) {
+      // A name that fails its checks fails when its entry is reached.
+      try {
+        checkEntryName(entry);
+      } catch (const std::runtime_error&) {
+        continue;
+      }
       const std::string_view name = qz7lib::archive::entryName(entry);
-      if (isTemporaryFileName(name)) entryFiles_.insert(fs::path(name).lexically_normal().native());
+      const fs::path directory = directoryOf(name);
+      const auto [path, added] = paths_.try_emplace(directory.native());
+      if (added) path->second = lookUp(directory);
+      if (Directory* found = path->second.directory) {
+        const std::string_view fileName = name.substr(name.rfind('/') + 1);  // all of it without a '/'
+        found->fileNames.insert(fileName);
+        found->keptNames.insert(keptName(fileName));
+      }
     }
   }
 
+  // Clears the directory when its identity is reached first; throws when its
+  // status could not be told.
   void visit(const fs::path& directory) {
-    const auto [known, added] = exists_.try_emplace(directory.native(), true);
-    if (!added) return;
-    if (directory.empty() || fs::exists(directory)) {
-      removeStaleTemporaries(directory.empty() ? "." : directory, [&](std::string_view name) {
-        return !entryFiles_.contains((directory / name).lexically_normal().native());
-      });
-    } else {
-      known->second = false;
-    }
+    const Path& path = paths_.at(directory.native());
+    if (path.error) throw fs::filesystem_error("status", directory, path.error);
+    Directory* const found = path.directory;
+    if (found == nullptr || found->cleared) return;
+    found->cleared = true;
+    removeStaleTemporaries(directory, [found](std::string_view name) {
+      return found->keptNames.contains(keptNameIn(name)) && !found->fileNames.contains(name);
+    });
   }
   // Creates the directory, visited before, when it is missing.
   void create(const fs::path& directory) {
-    bool& exists = exists_.at(directory.native());
-    if (!exists) fs::create_directories(directory);
-    exists = true;
+    Path& path = paths_.at(directory.native());
+    if (!path.stands) fs::create_directories(directory);
+    path.stands = true;
   }
 
  private:
-  std::unordered_map<std::string, bool> exists_;  // visited directories: whether each stands
-  std::unordered_set<std::string> entryFiles_;    // entries named as temporary files, normalised
+  struct Directory {
+    // Its entries' names, and what their temporary names keep of them.
+    std::unordered_set<std::string_view, IgnoringCase, IgnoringCase> fileNames;
+    std::unordered_set<std::string_view> keptNames;
+    bool cleared = false;
+  };
+  struct Path {
+    Directory* directory = nullptr;  // where it led at the start, if anywhere
+    bool stands = false;
+    std::error_code error;  // why its status is unknown
+  };
+
+  // Where the path leads, following links; a missing path is no error, as
+  // for the existence test.
+  Path lookUp(const fs::path& directory) {
+    struct stat status {};
+    if (::stat(directory.c_str(), &status) == 0) {
+      return {&directories_[{status.st_dev, status.st_ino}], true, {}};
+    }
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    return {nullptr, false, std::error_code(errno, std::generic_category())};
+  }
+
+  std::unordered_map<std::string, Path> paths_;                // by the entries' spelling
+  std::map<std::pair<dev_t, ino_t>, Directory> directories_;  // by device and inode
 };
 
 // What stands at path, without following a final symbolic link; nullopt when nothing does.
@@ -90,7 +143,7 @@ void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
   checkEntryName(entry);
   const std::string_view name = qz7lib::archive::entryName(entry);
   const fs::path destination(name);
-  directories.visit(destination.parent_path());
+  directories.visit(directoryOf(destination));
   const std::optional<struct stat> existing = statusOf(destination);
   if (existsFollowingLinks(destination, existing) && !overwrite) {
     std::cout << name << " already exists, skipping (use -o to overwrite)\n";
@@ -101,7 +154,7 @@ void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
   // reports like any other failure of the entry.
   const ZeroedBuffer buffer = readEntryContents(archivePath, index, entry);
 
-  directories.create(destination.parent_path());
+  directories.create(directoryOf(destination));
   StagedFile out(std::string(name), existing ? &*existing : nullptr, false);
   out.writeAt(0, buffer.span());
   out.commit();

@@ -306,10 +306,10 @@ TEST_F(ArchiveCreateTest, InterruptedRunLeavesOnlyTheOldArchive) {
 // Temporary files that ended runs left are removed by the next run into the
 // same directory: an archive run removes its own archive's before it collects
 // its inputs (so that it does not take them for inputs), an extract run those
-// in every directory that it meets. A file counts only when it has the tool's
-// form of name and no live run holds its lock; everything else stays, whatever
-// process id its name holds, and so does a file of that form that the archive
-// holds as an input or an entry.
+// of the archive's entries in every directory that it meets, by whatever path.
+// A file counts only when it has the tool's form of name and no live run holds
+// its lock; everything else stays, whatever process id its name holds, and so
+// does a file of that form that the archive holds as an input or an entry.
 TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
   const pid_t ended = fork();
   if (ended == 0) _exit(0);
@@ -321,6 +321,8 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
   const std::vector<std::string> others = {
       "notes.99999.tmp", "a.kvz." + std::to_string(ended) + ".tmp", "c.qz7-0123.tmp",
       "c.qz7-0123456789ABCDEF.tmp", "c.qz7-0123456789abcdef.tmp.txt", live};
+  // The names that expectLeft looks for besides others.
+  std::vector<std::string> watched = {archiveStale, otherStale};
   const auto plant = [&](const std::string& directory) {
     for (const std::string& name : {archiveStale, otherStale}) write(directory + name, "left by a killed run");
     for (const std::string& name : others) write(directory + name, "kept");
@@ -329,7 +331,7 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
     std::vector<std::string> left;
     for (const auto& item : std::filesystem::directory_iterator(path(directory))) {
       const std::string name = item.path().filename().string();
-      if (name == archiveStale || name == otherStale ||
+      if (std::find(watched.begin(), watched.end(), name) != watched.end() ||
           std::find(others.begin(), others.end(), name) != others.end()) {
         left.push_back(name);
       }
@@ -357,34 +359,58 @@ TEST_F(ArchiveCreateTest, TemporaryFilesOfEndedRunsAreRemovedAndNothingElse) {
     SCOPED_TRACE("extract");
     const std::filesystem::path target = path("target");
     std::filesystem::create_directories(target / "kept");
-    // Entries named as temporary files, extracted before and edited since.
+    std::filesystem::create_directory_symlink("kept", target / "link");
+    // Entries named as temporary files. own was extracted before and edited
+    // since; the user holds notes as Notes, edited; two are named as kept/old.txt's
+    // and reached through link, one extracted before and edited since, one new.
     const std::string entryNamed = "own.qz7-0123456789abcdef.tmp";
+    const std::string notes = "notes.qz7-0123456789abcdef.tmp";
+    const std::string oldEdited = "old.txt.qz7-1111111111111111.tmp";
+    const std::string oldNew = "old.txt.qz7-2222222222222222.tmp";
     writeArchive(path("e.kvz").string(), {{"top.txt", CompressionScheme::none, "top"},
                                  {entryNamed, CompressionScheme::none, "new"},
+                                 {notes, CompressionScheme::none, "new"},
+                                 {"link/" + oldEdited, CompressionScheme::none, "new"},
+                                 {"link/" + oldNew, CompressionScheme::none, "new"},
                                  {"kept/old.txt", CompressionScheme::none, "new"},
                                  {"kept/" + entryNamed, CompressionScheme::none, "new"},
                                  {"sub/new.txt", CompressionScheme::none, "new"}});
     plant("target/");
     plant("target/kept/");
     write("target/kept/old.txt", "old");
-    write("target/" + entryNamed, "edited");
-    write("target/kept/" + entryNamed, "edited");
-    const int held = open(path("target/" + live).c_str(), O_RDONLY | O_CLOEXEC);
-    const int heldInKept = open(path("target/kept/" + live).c_str(), O_RDONLY | O_CLOEXEC);
+    const std::vector<std::string> edited = {entryNamed, "Notes.qz7-0123456789abcdef.tmp",
+                                             "kept/" + entryNamed, "kept/" + oldEdited};
+    for (const std::string& name : edited) write("target/" + name, "edited");
+    // Temporary files of entries: the stale ones go, the live ones stay.
+    const std::string topStale = "top.txt.qz7-0123456789abcdef.tmp";
+    const std::string topLive = "top.txt.qz7-fedcba9876543210.tmp";
+    const std::string oldStale = "old.txt.qz7-0123456789abcdef.tmp";
+    const std::string oldLive = "old.txt.qz7-fedcba9876543210.tmp";
+    watched.insert(watched.end(), {topStale, topLive, oldStale, oldLive});
+    for (const std::string& name : {topStale, topLive, "kept/" + oldStale, "kept/" + oldLive}) {
+      write("target/" + name, "left by a killed run");
+    }
+    const int held = open(path("target/" + topLive).c_str(), O_RDONLY | O_CLOEXEC);
+    const int heldInKept = open(path("target/kept/" + oldLive).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     ASSERT_EQ(flock(heldInKept, LOCK_EX), 0);
-    // kept/old.txt is skipped, its directory cleared all the same.
+    // kept is cleared once, when link reaches it first; kept/old.txt is
+    // skipped, its directory cleared all the same.
     const ProcessResult result = runIn(target, {"extract", "../e.kvz"});
     close(held);
     close(heldInKept);
-    EXPECT_EQ(result.status, 0) << result.err;
-    expectLeft("target/", {});
-    expectLeft("target/kept/", {});
+    const std::string skipped = " already exists, skipping (use -o to overwrite)\n";
+    EXPECT_RUN(result, 0,
+               entryNamed + skipped + "link/" + oldEdited + skipped + "kept/old.txt" + skipped + "kept/" +
+                   entryNamed + skipped + "Archive ../e.kvz extracted to " + quotedPath(target) + ".\n",
+               "");
+    // Files of the form that belong to no entry stay too.
+    expectLeft("target/", {archiveStale, otherStale, topLive});
+    expectLeft("target/kept/", {archiveStale, otherStale, oldLive});
+    for (const std::string& name : edited) EXPECT_EQ(contents("target/" + name), "edited") << name;
     EXPECT_EQ(contents("target/kept/old.txt"), "old");
-    EXPECT_EQ(contents("target/sub/new.txt"), "new");
-    for (const std::string& name : {entryNamed, "kept/" + entryNamed}) {
-      EXPECT_EQ(contents("target/" + name), "edited") << name;
-      EXPECT_THAT(result.out, ::testing::HasSubstr(name + " already exists, skipping (use -o to overwrite)\n"));
+    for (const std::string& name : {notes, "kept/" + oldNew, std::string("sub/new.txt")}) {
+      EXPECT_EQ(contents("target/" + name), "new") << name;
     }
   }
 }
