@@ -157,11 +157,15 @@ CompressionResult compressFileTask(Archivist& archivist, const SourceArchive* so
                                    CompressionOption option, std::size_t index) {
   const std::string& file = files[index];
   if (source != nullptr) {
-    const FileRecord* record = archivist.hasFile(toEntryName(file));
+    const std::string name = toEntryName(file);
+    const FileRecord* record = archivist.hasFile(name);
     if (record != nullptr && schemeFits(record->entry.scheme, option, dictionary) &&
         isUnchanged(file, *source, record->entry)) {
-      // The writer copies the block from source when it places it.
-      return {record->entry, {}, true};
+      // The writer copies the block from source when it places it. The name
+      // field is written as a fresh create writes it: nothing follows the name.
+      ArchiveEntry entry = record->entry;
+      qz7lib::archive::setEntryName(entry, name);
+      return {entry, {}, true};
     }
   }
   return compressFile(file, option, dictionary);

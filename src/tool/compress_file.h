@@ -48,7 +48,8 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
 // block in source is whole and sound and agrees with that scheme as a reader
 // judges it; an lz4 block that could pass for a stored block or a zstd frame
 // of the file is decoded to be sure. Otherwise compresses the file. Both reads
-// are in chunks. source is null when there is no old archive. Exceptions pass
+// are in chunks. The reused entry's name field holds the name alone, as in a
+// fresh create. source is null when there is no old archive. Exceptions pass
 // to the caller, which reports them.
 CompressionResult compressFileTask(qz7lib::archive::Archivist& archivist, const SourceArchive* source,
                                    const std::vector<std::string>& files,

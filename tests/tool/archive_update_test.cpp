@@ -10,6 +10,7 @@
 #include <xxhash.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -323,6 +324,26 @@ TEST_F(DamagedArchiveUpdateTest, UnchangedFilesOfADamagedArchiveAreWrittenAgain)
     expectExtractsTo(path("a.kvz"), files_);
     EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
   }
+}
+
+// Bytes after the terminating zero of a name leave the name as it was: the
+// entry is reused, and when another file's edit has the archive written again,
+// it is written as a fresh create writes it.
+TEST_F(ArchiveUpdateTest, ReusedEntryIsWrittenWithItsNameAlone) {
+  put("a.txt", "alpha");
+  put("b.txt", std::string(3000, 'b'));
+  ASSERT_EQ(archive().status, 0);
+  std::string bytes = contents("a.kvz");
+  const std::size_t bName = kHeaderSize + kExtendedHeaderSize + kEntrySize;
+  ASSERT_EQ(bytes.substr(bName, 6), std::string("b.txt", 6));
+  std::fill(bytes.begin() + bName + 6, bytes.begin() + bName + kNameFieldSize, 'x');
+  write("a.kvz", bytes);
+  EXPECT_THAT(archive().out, EndsWith("Update: reused 2 files.\nAll files are up to date, no changes made.\n"));
+
+  put("a.txt", "alpha, edited");
+  EXPECT_THAT(archive().out, EndsWith(reusedAndWritten(1)));
+  ASSERT_EQ(run({"archive", "fresh.kvz", "a.txt", "b.txt"}).status, 0);
+  EXPECT_TRUE(contents("a.kvz") == contents("fresh.kvz")) << "differs from a fresh create";
 }
 
 // A large block cut short, past the end of the old archive, is compressed
