@@ -2,8 +2,11 @@
 
 #include <xxhash.h>
 
+#include <memory>
 #include <span>
+#include <vector>
 
+#include "qz7lib/archive/errors.h"
 #include "qz7lib/utils/read_file.h"
 #include "tool/hashed_read.h"
 #include "tool/input_collection.h"
@@ -13,6 +16,7 @@ using qz7lib::archive::ArchiveEntry;
 using qz7lib::archive::CompressionDictionary;
 using qz7lib::archive::CompressionScheme;
 using qz7lib::archive::FileRecord;
+using qz7lib::archive::canDecodeTo;
 
 namespace {
 
@@ -21,6 +25,82 @@ constexpr double kAutoStoreRatio = 0.95;
 
 std::span<const std::byte> asBytes(const std::vector<char>& bytes) {
   return std::as_bytes(std::span<const char>(bytes));
+}
+
+// Whether an entry stored under scheme may be reused under option: it is the
+// scheme the file would be compressed with, or automatic's other choice, none.
+bool schemeFits(CompressionScheme scheme, CompressionOption option,
+                const CompressionDictionary* dictionary) {
+  return scheme == schemeForOption(option, dictionary) ||
+         (option == CompressionOption::automatic && scheme == CompressionScheme::none);
+}
+
+// Follows the hashed read of a reused entry's block, chunk by chunk, to tell
+// whether the entry's scheme agrees with the block: the index is not covered by
+// a hash, and a scheme field changed to another valid code would otherwise be
+// carried into the new archive. The first chunk is judged as a reader judges
+// the whole block. An lz4 entry whose block would also pass as stored or as a
+// zstd frame of the file's size, which is what such a change leaves and rarely
+// what lz4 writes, is held and decoded.
+class SchemeCheck {
+ public:
+  explicit SchemeCheck(const ArchiveEntry& entry) : entry_(entry) {}
+
+  void take(std::span<const std::byte> chunk) {
+    if (!started_) {
+      started_ = true;
+      agrees_ = canDecodeTo(chunk, entry_.compressedSize, entry_.uncompressedSize, entry_.scheme);
+      holding_ = agrees_ && looksChanged(chunk);
+      // Within the archive's length: the block was found to lie in it.
+      if (holding_) block_.reserve(entry_.compressedSize);
+    }
+    if (holding_) block_.insert(block_.end(), chunk.begin(), chunk.end());
+  }
+
+  // Once the whole block has been taken.
+  bool agrees() const {
+    // No chunk came: the empty block, which every scheme stores for an empty file.
+    if (!started_) return entry_.uncompressedSize == 0;
+    return agrees_ && (!holding_ || decodesToFile());
+  }
+
+ private:
+  bool looksChanged(std::span<const std::byte> start) const {
+    return entry_.scheme == CompressionScheme::lz4 &&
+           (entry_.compressedSize == entry_.uncompressedSize ||
+            canDecodeTo(start, entry_.compressedSize, entry_.uncompressedSize, CompressionScheme::zStd));
+  }
+
+  // The content is the file's size, which the caller has read.
+  bool decodesToFile() const {
+    const auto size = static_cast<std::size_t>(entry_.uncompressedSize);
+    const auto content = std::make_unique_for_overwrite<std::byte[]>(size);
+    try {
+      return qz7lib::archive::decompress(block_, {content.get(), size}, entry_.scheme, nullptr) == size &&
+             XXH64(content.get(), size, 0) == entry_.fileHash;
+    } catch (const qz7lib::archive::DecompressionFailed&) {
+      return false;
+    }
+  }
+
+  const ArchiveEntry& entry_;
+  bool started_ = false;  // the first chunk has been judged
+  bool agrees_ = false;   // it can decode to the entry's size under the entry's scheme
+  bool holding_ = false;  // the block is held in block_ to be decoded
+  std::vector<std::byte> block_;
+};
+
+// Whether the file is what old holds, and old's block in source is sound and
+// agrees with its scheme. Reads the file and the block in chunks, holding
+// neither on the normal path.
+bool isUnchanged(const std::string& file, const SourceArchive& source, const ArchiveEntry& old) {
+  const ContentHash content = hashFileContents(file);
+  // A size that differs from the file's is a damaged entry, not carried on.
+  if (content.hash != old.fileHash || content.size != old.uncompressedSize) return false;
+  SchemeCheck check(old);
+  // One reference: std::function keeps it without an allocation.
+  return source.readBlock(old, [&check](std::span<const std::byte> chunk) { check.take(chunk); }) &&
+         check.agrees();
 }
 
 }  // namespace
@@ -76,20 +156,16 @@ CompressionResult compressFileTask(Archivist& archivist, const SourceArchive* so
                                    const CompressionDictionary* dictionary,
                                    CompressionOption option, std::size_t index) {
   const std::string& file = files[index];
-  if (const FileRecord* record = source != nullptr ? archivist.hasFile(toEntryName(file)) : nullptr) {
-    const ArchiveEntry& old = record->entry;
-    const auto expected = schemeForOption(option, dictionary);
-    const bool schemeFits =
-        old.scheme == expected ||
-        (option == CompressionOption::automatic && old.scheme == CompressionScheme::none);
-    if (schemeFits) {
-      // Neither the file nor the block is held: the writer copies the block
-      // from source when it places it. A size that differs from the file's
-      // is a damaged entry, not carried on.
-      const ContentHash content = hashFileContents(file);
-      if (content.hash == old.fileHash && content.size == old.uncompressedSize && source->readBlock(old)) {
-        return {old, {}, true};
-      }
+  if (source != nullptr) {
+    const std::string name = toEntryName(file);
+    const FileRecord* record = archivist.hasFile(name);
+    if (record != nullptr && schemeFits(record->entry.scheme, option, dictionary) &&
+        isUnchanged(file, *source, record->entry)) {
+      // The writer copies the block from source when it places it. The name
+      // field is written as a fresh create writes it: nothing follows the name.
+      ArchiveEntry entry = record->entry;
+      qz7lib::archive::setEntryName(entry, name);
+      return {entry, {}, true};
     }
   }
   return compressFile(file, option, dictionary);

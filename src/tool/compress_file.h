@@ -44,10 +44,13 @@ CompressionResult compressFile(const std::filesystem::path& path, CompressionOpt
 
 // The task for files[index]. Reuses the old entry that archivist holds for the
 // file when the file's content hash and size are the entry's, the entry's
-// scheme is the one the option asks for (automatic also accepts none) and its
-// block in source is whole and sound; otherwise compresses the file. Both
-// checks read in chunks. source is null when there is no old archive.
-// Exceptions pass to the caller, which reports them.
+// scheme is the one the option asks for (automatic also accepts none), and its
+// block in source is whole and sound and agrees with that scheme as a reader
+// judges it; an lz4 block that could pass for a stored block or a zstd frame
+// of the file is decoded to be sure. Otherwise compresses the file. Both reads
+// are in chunks. The reused entry's name field holds the name alone, as in a
+// fresh create. source is null when there is no old archive. Exceptions pass
+// to the caller, which reports them.
 CompressionResult compressFileTask(qz7lib::archive::Archivist& archivist, const SourceArchive* source,
                                    const std::vector<std::string>& files,
                                    const qz7lib::archive::CompressionDictionary* dictionary,

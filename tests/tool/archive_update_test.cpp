@@ -7,8 +7,12 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
+#include <zstd.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -205,29 +209,87 @@ TEST_F(ArchiveUpdateTest, OldVersionIsRecreated) {
   expectArchiveHolds(path("a.kvz"), files_);
 }
 
+// How an update is run: its --comp value, and the scheme that value reuses,
+// which a.txt has in the old archive.
+struct UpdateOption {
+  const char* comp;
+  CompressionScheme scheme;
+};
+constexpr UpdateOption kLz4Update{"lz4", CompressionScheme::lz4};
+constexpr UpdateOption kAutoUpdate{"auto", CompressionScheme::lz4};
+constexpr UpdateOption kZstdUpdate{"zstd", CompressionScheme::zStd};
+
+// Offset in the archive of a field of the last entry's record.
+std::uint64_t lastRecordField(const BuiltArchive& a, std::size_t field) {
+  return a.indexOffset + (a.entries.size() - 1) * kEntrySize + field;
+}
+
+void setLastScheme(BuiltArchive& a, CompressionScheme scheme) {
+  std::memcpy(&a.bytes[lastRecordField(a, offsetof(ArchiveEntry, scheme))], &scheme, sizeof scheme);
+}
+
+// b.txt of the damaged archives: text that lz4 and zstd compress, though not so
+// far that a zstd frame of it is too short to pass for an lz4 block of its size.
+std::string damagedContent() {
+  std::string text;
+  for (int i = 0; text.size() < 5000; ++i) text += "w" + std::to_string(i % 50) + " ";
+  return text;
+}
+
+// Stores the last entry's content again as a zstd frame that does not declare
+// its size, with its record's size and hash to match.
+void storeLastAsSizelessFrame(BuiltArchive& a, const std::string& content) {
+  std::string frame(ZSTD_compressBound(content.size()), '\0');
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
+  frame.resize(ZSTD_compress2(context, frame.data(), frame.size(), content.data(), content.size()));
+  ZSTD_freeCCtx(context);
+  ASSERT_EQ(ZSTD_getFrameContentSize(frame.data(), frame.size()), ZSTD_CONTENTSIZE_UNKNOWN);
+  const std::uint64_t size = frame.size();
+  const std::uint64_t hash = XXH64(frame.data(), frame.size(), 0);
+  std::memcpy(&a.bytes[lastRecordField(a, offsetof(ArchiveEntry, compressedSize))], &size, sizeof size);
+  std::memcpy(&a.bytes[lastRecordField(a, offsetof(ArchiveEntry, compressedHash))], &hash, sizeof hash);
+  a.bytes.resize(a.entries.back().startOffset);
+  a.bytes += frame;
+}
+
 // Damage to the last entry of an archive of a.txt and b.txt, to its block or
-// to its record, whose hashes still match both files.
+// to its record, whose hashes still match both files: b.txt, damagedContent(),
+// is stored under scheme, and the update runs with update.
 struct BlockDamage {
   const char* what;
   void (*apply)(BuiltArchive& archive);
+  CompressionScheme scheme = CompressionScheme::lz4;
+  UpdateOption update = kLz4Update;
 };
 const BlockDamage kBlockDamages[] = {
     {"cut short", [](BuiltArchive& a) { a.bytes.resize(a.bytes.size() - a.entries[1].compressedSize / 2); }},
     {"cut by one byte", [](BuiltArchive& a) { a.bytes.pop_back(); }},
     {"one byte flipped", [](BuiltArchive& a) { a.bytes[a.entries[1].startOffset + 7] ^= 0x01; }},
     {"size field changed",
-     [](BuiltArchive& a) {
-       a.bytes[a.indexOffset + kEntrySize + offsetof(ArchiveEntry, uncompressedSize)] ^= 0x01;
-     }},
+     [](BuiltArchive& a) { a.bytes[lastRecordField(a, offsetof(ArchiveEntry, uncompressedSize))] ^= 0x01; }},
+    // A scheme field changed to another valid code; automatic reuses stored entries.
+    {"lz4 flipped to none", [](BuiltArchive& a) { setLastScheme(a, CompressionScheme::none); },
+     CompressionScheme::lz4, kAutoUpdate},
+    {"stored flipped to lz4", [](BuiltArchive& a) { setLastScheme(a, CompressionScheme::lz4); },
+     CompressionScheme::none},
+    {"zstd flipped to lz4", [](BuiltArchive& a) { setLastScheme(a, CompressionScheme::lz4); },
+     CompressionScheme::zStd},
+    {"lz4 flipped to zstd", [](BuiltArchive& a) { setLastScheme(a, CompressionScheme::zStd); },
+     CompressionScheme::lz4, kZstdUpdate},
+    // Sound, but no reader takes a frame without its size.
+    {"zstd frame without its size",
+     [](BuiltArchive& a) { storeLastAsSizelessFrame(a, damagedContent()); },
+     CompressionScheme::zStd, kZstdUpdate},
 };
 
 class DamagedArchiveUpdateTest : public ArchiveUpdateTest {
  protected:
   void writeDamaged(const BlockDamage& damage) {
     put("a.txt", "alpha");
-    put("b.txt", std::string(5000, 'b'));
-    BuiltArchive old = writeArchive(path("a.kvz"), {{"a.txt", CompressionScheme::lz4, "alpha"},
-                                                    {"b.txt", CompressionScheme::lz4, files_["b.txt"]}});
+    put("b.txt", damagedContent());
+    BuiltArchive old = writeArchive(path("a.kvz"), {{"a.txt", damage.update.scheme, "alpha"},
+                                                    {"b.txt", damage.scheme, files_["b.txt"]}});
     damage.apply(old);
     write("a.kvz", old.bytes);
   }
@@ -238,7 +300,7 @@ TEST_F(DamagedArchiveUpdateTest, DamagedReusedBlockIsCompressedAfresh) {
     SCOPED_TRACE(damage.what);
     writeDamaged(damage);
     put("a.txt", "alpha, edited");
-    EXPECT_RUN(archive({"--comp", "lz4"}), 0,
+    EXPECT_RUN(archive({"--comp", damage.update.comp}), 0,
                "Updating archive a.kvz (2 files) with 2 files.\n"
                "Compressing: 0%\rCompressing: 50%\nArchive a.kvz created successfully.\n",
                "");
@@ -253,7 +315,7 @@ TEST_F(DamagedArchiveUpdateTest, UnchangedFilesOfADamagedArchiveAreWrittenAgain)
   for (const BlockDamage& damage : kBlockDamages) {
     SCOPED_TRACE(damage.what);
     writeDamaged(damage);
-    EXPECT_RUN(archive({"--comp", "lz4"}), 0,
+    EXPECT_RUN(archive({"--comp", damage.update.comp}), 0,
                "Updating archive a.kvz (2 files) with 2 files.\n"
                "Compressing: 0%\rCompressing: 50%\n" +
                    reusedAndWritten(1),
@@ -262,6 +324,26 @@ TEST_F(DamagedArchiveUpdateTest, UnchangedFilesOfADamagedArchiveAreWrittenAgain)
     expectExtractsTo(path("a.kvz"), files_);
     EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
   }
+}
+
+// Bytes after the terminating zero of a name leave the name as it was: the
+// entry is reused, and when another file's edit has the archive written again,
+// it is written as a fresh create writes it.
+TEST_F(ArchiveUpdateTest, ReusedEntryIsWrittenWithItsNameAlone) {
+  put("a.txt", "alpha");
+  put("b.txt", std::string(3000, 'b'));
+  ASSERT_EQ(archive().status, 0);
+  std::string bytes = contents("a.kvz");
+  const std::size_t bName = kHeaderSize + kExtendedHeaderSize + kEntrySize;
+  ASSERT_EQ(bytes.substr(bName, 6), std::string("b.txt", 6));
+  std::fill(bytes.begin() + bName + 6, bytes.begin() + bName + kNameFieldSize, 'x');
+  write("a.kvz", bytes);
+  EXPECT_THAT(archive().out, EndsWith("Update: reused 2 files.\nAll files are up to date, no changes made.\n"));
+
+  put("a.txt", "alpha, edited");
+  EXPECT_THAT(archive().out, EndsWith(reusedAndWritten(1)));
+  ASSERT_EQ(run({"archive", "fresh.kvz", "a.txt", "b.txt"}).status, 0);
+  EXPECT_TRUE(contents("a.kvz") == contents("fresh.kvz")) << "differs from a fresh create";
 }
 
 // A large block cut short, past the end of the old archive, is compressed

@@ -26,7 +26,7 @@ constexpr std::uint64_t kLz4MaxExpansion = 255;
 constexpr std::uint64_t kZstdMaxExpansion = 32768;
 
 // True when size is at most stored * expansion, without overflowing.
-bool withinExpansion(std::uint64_t size, std::size_t stored, std::uint64_t expansion) {
+bool withinExpansion(std::uint64_t size, std::uint64_t stored, std::uint64_t expansion) {
   return stored >= std::numeric_limits<std::uint64_t>::max() / expansion ||
          size <= stored * expansion;
 }
@@ -96,25 +96,25 @@ std::unique_ptr<std::vector<std::byte>> lz4Compress(std::span<const std::byte> s
   return output;
 }
 
-// Whether src, stored under scheme, can decode to size bytes (see checkDecodedSize).
-bool canDecodeTo(std::span<const std::byte> src, std::uint64_t size, CompressionScheme scheme) {
+}  // namespace
+
+bool canDecodeTo(std::span<const std::byte> start, std::uint64_t storedSize, std::uint64_t size,
+                 CompressionScheme scheme) {
   switch (scheme) {
     case CompressionScheme::none:
-      return size == src.size();
+      return size == storedSize;
     case CompressionScheme::lz4:
-      return size <= kLz4MaxInput && withinExpansion(size, src.size(), kLz4MaxExpansion);
+      return size <= kLz4MaxInput && withinExpansion(size, storedSize, kLz4MaxExpansion);
     case CompressionScheme::zStd:
     case CompressionScheme::zStdDict: {
       // A frame that does not declare its size, or no frame at all, is damage.
-      const std::uint64_t declared = ZSTD_getFrameContentSize(src.data(), src.size());
+      const std::uint64_t declared = ZSTD_getFrameContentSize(start.data(), start.size());
       return declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != ZSTD_CONTENTSIZE_ERROR &&
-             declared == size && withinExpansion(size, src.size(), kZstdMaxExpansion);
+             declared == size && withinExpansion(size, storedSize, kZstdMaxExpansion);
     }
   }
   throw UnknownCompressionScheme();
 }
-
-}  // namespace
 
 const char* compressionSchemeName(CompressionScheme scheme) {
   switch (scheme) {
@@ -190,7 +190,7 @@ std::size_t decompress(std::span<const std::byte> src, std::span<std::byte> dst,
 }
 
 void checkDecodedSize(std::span<const std::byte> src, std::uint64_t size, CompressionScheme scheme) {
-  if (!canDecodeTo(src, size, scheme)) throw DecompressionFailed();
+  if (!canDecodeTo(src, src.size(), size, scheme)) throw DecompressionFailed();
 }
 
 namespace detail {

@@ -70,12 +70,21 @@ std::unique_ptr<std::vector<std::byte>> compress(std::span<const std::byte> src,
 std::size_t decompress(std::span<const std::byte> src, std::span<std::byte> dst,
                        CompressionScheme scheme, const DecompressionDictionary* dictionary);
 
+// Whether a stored block of storedSize bytes that begins with start can decode
+// to exactly size bytes under scheme, judged without decoding it, so that a
+// damaged or hostile index never sizes a buffer: a block stored as is holds
+// exactly its bytes; an LZ4 block yields at most 255 bytes per stored byte and
+// at most INT_MAX; a zstd frame declares its content size, and it yields at
+// most 32768 bytes per stored byte. start is the block or a prefix of it that
+// holds a zstd frame's header (ZSTD_FRAMEHEADERSIZE_MAX bytes), so that a block
+// read in chunks is judged by its first. Throws UnknownCompressionScheme for an
+// unknown scheme.
+bool canDecodeTo(std::span<const std::byte> start, std::uint64_t storedSize, std::uint64_t size,
+                 CompressionScheme scheme);
+
 // Throws DecompressionFailed unless the stored block src can decode to exactly
-// size bytes under scheme, judged without decoding it, so that a damaged or
-// hostile index never sizes a buffer: a block stored as is holds exactly its
-// bytes; an LZ4 block yields at most 255 bytes per stored byte and at most
-// INT_MAX; a zstd frame declares its content size, and it yields at most 32768
-// bytes per stored byte. Throws UnknownCompressionScheme for an unknown scheme.
+// size bytes under scheme, as canDecodeTo judges it. Throws
+// UnknownCompressionScheme for an unknown scheme.
 void checkDecodedSize(std::span<const std::byte> src, std::uint64_t size, CompressionScheme scheme);
 
 namespace detail {
