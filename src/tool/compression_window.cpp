@@ -20,6 +20,11 @@ constexpr std::uint64_t kLargeFileBytes = std::uint64_t{256} << 10;
 // What a task and its result cost beyond the file's bytes, counted per file so
 // that many tiny files are bounded too.
 constexpr std::uint64_t kTaskOverheadBytes = 4096;
+// Share of the bound that the results of reused files free before the window
+// is refilled. Reusing a file takes the pool far less time than compressing
+// it: refilled task by task, the workers would finish each task at once and
+// sleep, and the collecting thread would wake one for every file.
+constexpr std::uint64_t kReusedRefillShare = 16;
 
 }  // namespace
 
@@ -33,7 +38,8 @@ CompressionWindow::CompressionWindow(qz7lib::utils::ThreadPool& pool,
       maxBytesInFlight_(std::max(kMinBytesInFlight, kBytesInFlightPerThread * pool.get_thread_count())),
       // Files started ahead of their turn take at most half of the bound, so
       // that the files at the head of the list always find room.
-      maxBytesAhead_(maxBytesInFlight_ / 2) {
+      maxBytesAhead_(maxBytesInFlight_ / 2),
+      reusedRefillBytes_(maxBytesInFlight_ / kReusedRefillShare) {
   // Most that one file counts against the bound. A larger file is held whole
   // anyway; counted in full it would keep every other file out of the window
   // while it is compressed, leaving the other threads idle. So capped, it leaves
@@ -41,15 +47,17 @@ CompressionWindow::CompressionWindow(qz7lib::utils::ThreadPool& pool,
   // such files never fit in together.
   const std::uint64_t maxCountedFileBytes = maxBytesAhead_;
   std::vector<std::uint64_t> sizes(files.size(), 0);
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    std::error_code error;  // a file that cannot be read is its task's to report
-    const std::uint64_t size = std::filesystem::file_size(files[i], error);
-    if (error) continue;
-    sizes[i] = size;
-    if (size >= kLargeFileBytes) largestFirst_.push_back(i);
-  }
+  // Asked on the pool, whose threads have nothing to do yet: for a tree of
+  // many small files, a status call per file is a good share of the time the
+  // collecting thread spends per file.
+  pool.submit_loop(std::size_t{0}, files.size(), [&files, &sizes](std::size_t i) {
+        std::error_code error;  // a file that cannot be read is its task's to report
+        const std::uint64_t size = std::filesystem::file_size(files[i], error);
+        if (!error) sizes[i] = size;
+      }).get();
   for (std::size_t i = 0; i < files.size(); ++i) {
     costs_[i] = kTaskOverheadBytes + std::min(sizes[i], maxCountedFileBytes);
+    if (sizes[i] >= kLargeFileBytes) largestFirst_.push_back(i);
   }
   std::stable_sort(largestFirst_.begin(), largestFirst_.end(),
                    [&sizes](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
@@ -63,35 +71,55 @@ CompressionWindow::~CompressionWindow() {
 }
 
 CompressionResult CompressionWindow::take(std::size_t index) {
-  if (!submitted_[index]) submit(index);
+  const bool ranDry = !submitted_[index];
+  if (ranDry) submit({index});
   std::future<CompressionResult> future = std::move(futures_[index]);
   bytesInFlight_ -= costs_[index];
-  fill();
-  return future.get();
+  freedBytes_ += costs_[index];
+  // After a compressed file, the room goes to the next tasks at once; after a
+  // reused one, once enough of it has come free for a batch.
+  if (!lastReused_ || ranDry || freedBytes_ >= reusedRefillBytes_) fill();
+  CompressionResult result = future.get();
+  lastReused_ = result.reused;
+  return result;
 }
 
-void CompressionWindow::submit(std::size_t index) {
-  submitted_[index] = true;
-  bytesInFlight_ += costs_[index];
-  futures_[index] = pool_.submit_task([this, index] { return task_(index); });
+void CompressionWindow::submit(const std::vector<std::size_t>& indexes) {
+  std::vector<std::function<CompressionResult()>> tasks;
+  tasks.reserve(indexes.size());
+  for (const std::size_t index : indexes) {
+    submitted_[index] = true;
+    bytesInFlight_ += costs_[index];
+    tasks.emplace_back([this, index] { return task_(index); });
+  }
+  std::vector<std::future<CompressionResult>> futures = pool_.submit_tasks(std::move(tasks));
+  for (std::size_t i = 0; i < indexes.size(); ++i) futures_[indexes[i]] = std::move(futures[i]);
 }
 
 void CompressionWindow::fill() {
+  freedBytes_ = 0;
+  std::vector<std::size_t> batch;
+  std::uint64_t bytes = bytesInFlight_;
+  auto fits = [&](std::size_t index, std::uint64_t bound) {
+    return bytes == 0 || bytes + costs_[index] <= bound;
+  };
+  auto add = [&](std::size_t index) {
+    submitted_[index] = true;  // so that the in-order pass skips it
+    bytes += costs_[index];
+    batch.push_back(index);
+  };
   // Large files first, into their share of the bound.
-  while (nextLarge_ < largestFirst_.size()) {
+  for (; nextLarge_ < largestFirst_.size(); ++nextLarge_) {
     const std::size_t index = largestFirst_[nextLarge_];
-    if (submitted_[index]) {
-      ++nextLarge_;
-      continue;
-    }
-    if (bytesInFlight_ > 0 && bytesInFlight_ + costs_[index] > maxBytesAhead_) break;
-    submit(index);
-    ++nextLarge_;
+    if (submitted_[index]) continue;
+    if (!fits(index, maxBytesAhead_)) break;
+    add(index);
   }
   // Then in file order, into the whole bound.
   for (; nextInOrder_ < costs_.size(); ++nextInOrder_) {
     if (submitted_[nextInOrder_]) continue;
-    if (bytesInFlight_ > 0 && bytesInFlight_ + costs_[nextInOrder_] > maxBytesInFlight_) break;
-    submit(nextInOrder_);
+    if (!fits(nextInOrder_, maxBytesInFlight_)) break;
+    add(nextInOrder_);
   }
+  if (!batch.empty()) submit(batch);
 }

@@ -39,7 +39,9 @@ class CompressionWindow {
   CompressionResult take(std::size_t index);
 
  private:
-  void submit(std::size_t index);
+  // Submits the tasks of the files, which are not submitted yet, as one batch.
+  void submit(const std::vector<std::size_t>& indexes);
+  // Submits the files that fit into the bound now.
   void fill();
 
   qz7lib::utils::ThreadPool& pool_;
@@ -53,4 +55,7 @@ class CompressionWindow {
   std::uint64_t maxBytesInFlight_;                          // bound on bytesInFlight_
   std::uint64_t maxBytesAhead_;                             // share of it for files ahead of their turn
   std::uint64_t bytesInFlight_ = 0;                         // costs of submitted, untaken files
+  std::uint64_t reusedRefillBytes_;                         // room that reused results free before a refill
+  std::uint64_t freedBytes_ = 0;                            // costs of the files taken since the last fill
+  bool lastReused_ = false;                                 // the last result taken was a reused file's
 };

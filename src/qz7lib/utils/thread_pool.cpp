@@ -54,6 +54,18 @@ void ThreadPool::enqueue(std::function<void()> task) {
   taskAvailable_.notify_one();
 }
 
+void ThreadPool::enqueue(std::vector<std::function<void()>> tasks) {
+  {
+    std::lock_guard guard(mutex_);
+    for (std::function<void()>& task : tasks) tasks_.push(std::move(task));
+  }
+  if (tasks.size() >= workers_.size()) {
+    taskAvailable_.notify_all();
+  } else {
+    for (std::size_t i = 0; i < tasks.size(); ++i) taskAvailable_.notify_one();
+  }
+}
+
 void ThreadPool::workerLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {

@@ -62,6 +62,25 @@ class ThreadPool {
     return future;
   }
 
+  // Queues every task of tasks, in order, as submit_task would each, but under
+  // one lock and waking each idle worker at most once, so that a run of short
+  // tasks costs its submitter a wake-up per worker, not per task.
+  template <typename F>
+  auto submit_tasks(std::vector<F> tasks) -> std::vector<std::future<std::invoke_result_t<F&>>> {
+    using Result = std::invoke_result_t<F&>;
+    std::vector<std::future<Result>> futures;
+    std::vector<std::function<void()>> queued;
+    futures.reserve(tasks.size());
+    queued.reserve(tasks.size());
+    for (F& task : tasks) {
+      auto packaged = std::make_shared<std::packaged_task<Result()>>(std::move(task));
+      futures.push_back(packaged->get_future());
+      queued.emplace_back([packaged] { (*packaged)(); });
+    }
+    enqueue(std::move(queued));
+    return futures;
+  }
+
   // Calls loop(i) for every i in [first, last), split into blockCount blocks of
   // consecutive indexes (0: one block per thread; never more blocks than indexes).
   // The blocks share one copy of loop, so it may run on several threads at once.
@@ -101,6 +120,7 @@ class ThreadPool {
 
  private:
   void enqueue(std::function<void()> task);
+  void enqueue(std::vector<std::function<void()>> tasks);
   void workerLoop();
 
   std::mutex mutex_;                         // guards every field below except workers_
