@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <system_error>
+#include <utility>
 
 using qz7lib::archive::ArchiveEntry;
 using qz7lib::archive::ArchiveHeader;
@@ -12,12 +14,9 @@ using qz7lib::archive::ExtendedHeader;
 namespace {
 
 constexpr int kMaxSymlinkHops = 40;
-constexpr std::byte kZeros[qz7lib::archive::kBlockAlignment] = {};
-// Writes are gathered up to this many bytes, so that the padding and the
-// blocks of many small files cost few system calls.
-constexpr std::size_t kBufferBytes = 1 << 20;
-// A piece at least this large is written at once, not copied into the buffer.
-constexpr std::size_t kDirectWriteBytes = 64 << 10;
+// Reused blocks are handed to a copying task in runs of about this many bytes:
+// one gathered write each when the blocks are small, and few tasks.
+constexpr std::uint64_t kCopyRunBytes = StretchWriter::kBufferBytes;
 
 }  // namespace
 
@@ -33,8 +32,9 @@ std::filesystem::path ArchiveWriter::targetOf(const std::string& archiveName) {
 }
 
 ArchiveWriter::ArchiveWriter(const std::string& archiveName, std::uint64_t fileCount,
-                             const std::vector<char>* dictionary)
-    : fileCount_(fileCount),
+                             const std::vector<char>* dictionary, qz7lib::utils::ThreadPool& pool)
+    : pool_(pool),
+      fileCount_(fileCount),
       dictionary_(dictionary),
       position_(qz7lib::archive::kHeaderSize + qz7lib::archive::kExtendedHeaderSize +
                 fileCount * qz7lib::archive::kEntrySize +
@@ -51,55 +51,99 @@ ArchiveWriter::ArchiveWriter(const std::string& archiveName, std::uint64_t fileC
     } catch (const std::system_error&) {
     }
   }
-  if (!file_) failure_ = Failure::header;
-}
-
-void ArchiveWriter::write(std::span<const std::byte> bytes) {
-  if (buffer_.size() + bytes.size() > kBufferBytes || bytes.size() >= kDirectWriteBytes) flush();
-  if (bytes.size() >= kDirectWriteBytes) {
-    writeAt(position_, bytes);
+  if (file_) {
+    out_.emplace(*file_, fileLock_, position_, buffer_);
   } else {
-    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-  }
-  position_ += bytes.size();
-}
-
-void ArchiveWriter::flush() {
-  writeAt(position_ - buffer_.size(), buffer_);
-  buffer_.clear();
-}
-
-void ArchiveWriter::writeAt(std::uint64_t offset, std::span<const std::byte> bytes) {
-  if (failure_ != Failure::none || bytes.empty()) return;
-  try {
-    file_->writeAt(offset, bytes);
-  } catch (const std::system_error&) {
-    failure_ = Failure::data;
+    failure_ = Failure::header;
   }
 }
 
-std::uint64_t ArchiveWriter::placeNextBlock() {
+ArchiveWriter::~ArchiveWriter() {
+  for (const std::future<void>& copy : copies_) copy.wait();
+}
+
+std::uint64_t ArchiveWriter::placeNextBlock(std::uint64_t size) {
   const std::uint64_t start = qz7lib::archive::alignBlockOffset(position_);
-  write(std::span(kZeros).first(static_cast<std::size_t>(start - position_)));
+  position_ = start + size;
   return start;
 }
 
 void ArchiveWriter::writeBlock(ArchiveEntry& entry, std::span<const std::byte> bytes) {
-  entry.startOffset = placeNextBlock();
-  write(bytes);
+  if (!run_.blocks.empty()) submitRun();
+  const std::uint64_t before = position_;
+  entry.startOffset = placeNextBlock(bytes.size());
+  if (!out_) return;
+  // The stretch since the last block this thread wrote is being copied.
+  if (out_->position() != before) out_->skipTo(before);
+  out_->padTo(entry.startOffset);
+  out_->write(bytes);
 }
 
-bool ArchiveWriter::copyBlock(ArchiveEntry& entry, const SourceArchive& source) {
-  const ArchiveEntry old = entry;
-  entry.startOffset = placeNextBlock();
-  return source.readBlock(old, [this](std::span<const std::byte> chunk) { write(chunk); });
+void ArchiveWriter::copyBlock(ArchiveEntry& entry, const SourceArchive& source, std::size_t index) {
+  if (run_.blocks.empty()) {
+    // This thread's bytes so far lie before the run: written out now, as its
+    // buffer holds one stretch only.
+    if (out_) out_->flush();
+    run_.source = &source;
+    run_.start = position_;
+  }
+  const std::uint64_t sourceOffset = entry.startOffset;
+  entry.startOffset = placeNextBlock(entry.compressedSize);
+  run_.blocks.push_back({index, sourceOffset, entry.compressedSize, entry.compressedHash, entry.startOffset});
+  run_.end = position_;
+  if (run_.end - run_.start >= kCopyRunBytes) submitRun();
+}
+
+void ArchiveWriter::submitRun() {
+  if (file_ && !run_.blocks.empty()) {
+    copies_.push_back(pool_.submit_task([this, run = std::move(run_)] { copy(run); }));
+  }
+  run_ = CopyRun{};
+}
+
+void ArchiveWriter::copy(const CopyRun& run) {
+  // Kept by each pool thread, as the chunk buffer of the hashed reads is.
+  thread_local std::vector<std::byte> buffer;
+  StretchWriter out(*file_, fileLock_, run.start, buffer);
+  for (const PlacedBlock& block : run.blocks) {
+    out.padTo(block.offset);
+    ArchiveEntry old{};
+    old.startOffset = block.sourceOffset;
+    old.compressedSize = block.size;
+    old.compressedHash = block.hash;
+    if (!run.source->readBlock(old, [&out](std::span<const std::byte> chunk) { out.write(chunk); })) {
+      const std::lock_guard guard(copyMutex_);
+      if (!firstChanged_ || block.index < *firstChanged_) firstChanged_ = block.index;
+      return;
+    }
+  }
+  out.flush();
+  if (out.failed()) {
+    const std::lock_guard guard(copyMutex_);
+    copyFailed_ = true;
+  }
+}
+
+std::optional<std::size_t> ArchiveWriter::finishCopies() {
+  submitRun();
+  // All of them first: none may still run when an exception leaves.
+  for (const std::future<void>& copy : copies_) copy.wait();
+  for (std::future<void>& copy : copies_) copy.get();
+  copies_.clear();
+  const std::lock_guard guard(copyMutex_);
+  return firstChanged_;
 }
 
 ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& entries) {
-  flush();
   if (failure_ == Failure::none) {
-    const std::uint64_t end = position_;
-    position_ = 0;
+    out_->skipTo(position_);
+    if (out_->failed() || copyFailed_) failure_ = Failure::data;
+  }
+  if (failure_ == Failure::none) {
+    StretchWriter front(*file_, fileLock_, 0, buffer_);
+    const auto writeRecords = [&front](const auto* records, std::size_t count) {
+      front.write(std::as_bytes(std::span(records, count)));
+    };
     const ArchiveHeader header(dictionary_ != nullptr ? qz7lib::archive::kFlagHasDictionary : 0,
                                fileCount_, qz7lib::archive::kArchiveVersion);
     const ExtendedHeader extendedHeader(qz7lib::archive::kExtendedHeaderSize,
@@ -112,12 +156,15 @@ ArchiveWriter::Failure ArchiveWriter::commit(const std::vector<ArchiveEntry>& en
       writeRecords(&dictionaryHeader, 1);
       writeRecords(dictionary_->data(), dictionary_->size());
     }
-    flush();
-    position_ = end;
-    try {
-      if (failure_ == Failure::none) file_->commit();
-    } catch (const std::system_error&) {
+    front.flush();
+    if (front.failed()) {
       failure_ = Failure::data;
+    } else {
+      try {
+        file_->commit();
+      } catch (const std::system_error&) {
+        failure_ = Failure::data;
+      }
     }
   }
   discard();

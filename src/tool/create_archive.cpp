@@ -138,30 +138,23 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
     std::cout << "Creating archive " << archiveName << " containing " << count << " files.\n";
   }
 
+  // The writer's copies of reused blocks run on the pool too, so it outlives the writer.
+  qz7lib::utils::ThreadPool pool(static_cast<std::size_t>(std::max(threads, 0)));
+
   // An update that may turn out to change nothing opens no output while every
   // block so far is the old archive's, checked sound: the output opens at the
   // first block that differs, and the blocks before it are copied then.
   std::optional<ArchiveWriter> writer;
-  auto openWriter = [&] { writer.emplace(archiveName, count, dictionaryBytes.get()); };
+  auto openWriter = [&] { writer.emplace(archiveName, count, dictionaryBytes.get(), pool); };
   if (!old || old->fileCount != count || count == 0) openWriter();
   const SourceArchive* source = old ? &old->file : nullptr;
 
   std::vector<ArchiveEntry> entries(count);
   std::uint64_t reusedCount = 0;
   {
-    qz7lib::utils::ThreadPool pool(static_cast<std::size_t>(std::max(threads, 0)));
     CompressionWindow window(pool, files, [&archivist, source, &files, &dictionary, option](std::size_t i) {
       return compressFileTask(archivist, source, files, dictionary.get(), option, i);
     });
-
-    // Copies the reused block of file i, checked again as it is copied: one
-    // that changed since its task checked it fails the run.
-    auto copyReused = [&](std::size_t i) {
-      if (!writer->copyBlock(entries[i], *source)) {
-        failCompressing(files[i], std::runtime_error("the stored block changed in " + archiveName), writer);
-      }
-    };
-
     for (std::size_t i = 0; i < count; ++i) {
       CompressionResult result;
       try {
@@ -173,16 +166,23 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
       if (result.reused) ++reusedCount;
       if (!writer && !result.reused) {
         openWriter();
-        for (std::size_t j = 0; j < i; ++j) copyReused(j);
+        for (std::size_t j = 0; j < i; ++j) writer->copyBlock(entries[j], *source, j);
       }
       if (writer) {
         if (result.reused) {
-          copyReused(i);
+          writer->copyBlock(entries[i], *source, i);
         } else {
           writer->writeBlock(entries[i], result.block.bytes());
         }
       }
       printProgress(i, count);
+    }
+  }
+  // A reused block is checked again as it is copied: one that changed since
+  // its task checked it fails the run.
+  if (writer) {
+    if (const std::optional<std::size_t> changed = writer->finishCopies()) {
+      failCompressing(files[*changed], std::runtime_error("the stored block changed in " + archiveName), writer);
     }
   }
 

@@ -112,7 +112,10 @@ void StagedFile::writeAt(std::uint64_t offset, std::span<const std::byte> bytes)
   if (!qz7lib::utils::writeAllAt(file_.get(), bytes.data(), bytes.size(), offset)) {
     fail(errno != 0 ? errno : EIO, "cannot write");
   }
-  length_ = std::max<std::uint64_t>(length_, offset + bytes.size());
+  const std::uint64_t end = offset + bytes.size();
+  std::uint64_t length = length_.load();
+  while (length < end && !length_.compare_exchange_weak(length, end)) {
+  }
 }
 
 void StagedFile::commit() {
@@ -182,7 +185,6 @@ void StagedFile::renameIntoPlace() {
 }
 
 void StagedFile::discard() {
-  file_.reset();
   if (!temporaryName_.empty()) {
     ::unlink(temporaryName_.c_str());
     temporaryName_.clear();

@@ -23,6 +23,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -44,12 +45,14 @@ class StagedFile {
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
 
-  // Writes bytes at offset. Throws std::system_error when they cannot all be written.
+  // Writes bytes at offset. Throws std::system_error when they cannot all be
+  // written. Several threads may write at once, each to its own bytes.
   void writeAt(std::uint64_t offset, std::span<const std::byte> bytes);
   // Puts the file in the destination's place. Throws std::system_error when
   // that fails; the destination is then as it was.
   void commit();
-  // Removes the file now, for a process that ends without unwinding.
+  // Removes the file now, for a process that ends without unwinding. The
+  // descriptor stays open until the object goes, for writes still under way.
   void discard();
 
   // Makes every later file of this process take a temporary name from the
@@ -79,7 +82,7 @@ class StagedFile {
   bool durable_;
   Kind kind_ = Kind::unnamed;
   qz7lib::utils::FileDescriptor file_;
-  std::uint64_t length_ = 0;   // the file's length as written
+  std::atomic<std::uint64_t> length_ = 0;  // the file's length as written
   std::string temporaryName_;  // empty while the file has no name
   // Declared last, so it is unregistered only after the file was removed.
   std::optional<interrupt_cleanup::TemporaryFileGuard> guard_;
