@@ -2,8 +2,9 @@
 # Installs the Debian 12 packages that qz7 needs, when missing:
 #   install-deps.sh tool   building the qz7 tool and the library
 #   install-deps.sh test   the same, plus the test suites, benchmarks and fuzzing
-#   install-deps.sh bench  the tool, the benchmark programs and the archivers and
-#                          plotting that bench/compare.sh measures and draws with
+#   install-deps.sh bench  the tool, the benchmark programs, the archivers and
+#                          plotting that bench/compare.sh measures and draws with,
+#                          and perf for bench/update_compare.sh --per-thread
 # Quiet when everything is already present.
 set -euo pipefail
 
@@ -18,7 +19,7 @@ test_packages=(
 )
 bench_packages=(
   libbenchmark-dev libzip-dev
-  zip unzip squashfs-tools zstd lz4 p7zip-full sqlite3 gnuplot-nox time
+  zip unzip squashfs-tools zstd lz4 p7zip-full sqlite3 gnuplot-nox time linux-perf
 )
 
 case "${1:-}" in
