@@ -96,13 +96,29 @@ void ArchiveWriter::copyBlock(ArchiveEntry& entry, const SourceArchive& source, 
 
 void ArchiveWriter::submitRun() {
   if (file_ && !run_.blocks.empty()) {
-    copies_.push_back(pool_.submit_task([this, run = std::move(run_)] { copy(run); }));
+    {
+      const std::lock_guard guard(copyMutex_);
+      queued_.push_back(std::move(run_));
+    }
+    copies_.push_back(pool_.submit_task([this] { copyPending(); }));
   }
   run_ = CopyRun{};
 }
 
+bool ArchiveWriter::copyPending() {
+  CopyRun run;
+  {
+    const std::lock_guard guard(copyMutex_);
+    if (queued_.empty()) return false;
+    run = std::move(queued_.front());
+    queued_.pop_front();
+  }
+  copy(run);
+  return true;
+}
+
 void ArchiveWriter::copy(const CopyRun& run) {
-  // Kept by each pool thread, as the chunk buffer of the hashed reads is.
+  // Kept by each thread, as the chunk buffer of the hashed reads is.
   thread_local std::vector<std::byte> buffer;
   StretchWriter out(*file_, fileLock_, run.start, buffer);
   for (const PlacedBlock& block : run.blocks) {
@@ -126,6 +142,8 @@ void ArchiveWriter::copy(const CopyRun& run) {
 
 std::optional<std::size_t> ArchiveWriter::finishCopies() {
   submitRun();
+  while (copyPending()) {
+  }
   // All of them first: none may still run when an exception leaves.
   for (const std::future<void>& copy : copies_) copy.wait();
   for (std::future<void>& copy : copies_) copy.get();

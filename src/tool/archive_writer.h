@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -57,11 +58,16 @@ class ArchiveWriter {
   void writeBlock(qz7lib::archive::ArchiveEntry& entry, std::span<const std::byte> bytes);
   // Places the block that entry describes in source the same way and has it
   // copied there; index names the block in finishCopies. Blocks placed one
-  // after another are copied by one task, up to a bound.
+  // after another are copied together, up to a bound, by a pool task or by
+  // the caller in copyPending.
   void copyBlock(qz7lib::archive::ArchiveEntry& entry, const SourceArchive& source, std::size_t index);
-  // Waits for every copy. Returns the index of the first block, in placement
-  // order, that source no longer held as its entry said: the run must then
-  // fail, since the bytes written are not the block.
+  // Copies one run of placed blocks that no task has begun yet, for a caller
+  // that would otherwise wait. False when there is none.
+  bool copyPending();
+  // Copies what no task has begun, then waits for every copy. Returns the
+  // index of the first block, in placement order, that source no longer held
+  // as its entry said: the run must then fail, since the bytes written are
+  // not the block.
   std::optional<std::size_t> finishCopies();
 
   // Writes the front region with the given index, then makes the staged file
@@ -90,9 +96,9 @@ class ArchiveWriter {
 
   // Places a block of size bytes after the padding it needs and returns its offset.
   std::uint64_t placeNextBlock(std::uint64_t size);
-  // Hands the run to a pool task and starts an empty one.
+  // Queues the run with a pool task to copy it and starts an empty one.
   void submitRun();
-  // Copies the run's blocks; runs on a pool thread.
+  // Copies the run's blocks.
   void copy(const CopyRun& run);
 
   qz7lib::utils::ThreadPool& pool_;
@@ -104,10 +110,11 @@ class ArchiveWriter {
   std::uint64_t position_;               // where the next block's padding begins
   Failure failure_ = Failure::none;
 
-  CopyRun run_;                              // placed blocks not handed to a task yet
-  std::vector<std::future<void>> copies_;    // one per task handed a run
-  std::mutex fileLock_;
-  std::mutex copyMutex_;                     // guards the two fields below
+  CopyRun run_;                              // placed blocks not queued yet
+  std::vector<std::future<void>> copies_;    // one task per queued run
+  std::mutex fileLock_;                      // lets one write to file_ through at a time
+  std::mutex copyMutex_;                     // guards the three fields below
+  std::deque<CopyRun> queued_;               // runs that no one has begun to copy
   bool copyFailed_ = false;                  // a copy's write failed
   std::optional<std::size_t> firstChanged_;  // the first block found changed
 };

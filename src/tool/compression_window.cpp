@@ -1,6 +1,7 @@
 #include "tool/compression_window.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -25,6 +26,10 @@ constexpr std::uint64_t kTaskOverheadBytes = 4096;
 // it: refilled task by task, the workers would finish each task at once and
 // sleep, and the collecting thread would wake one for every file.
 constexpr std::uint64_t kReusedRefillShare = 16;
+// Results of reused files that the collecting thread waits for at once, per
+// pool thread, when the next is not ready: woken for each, it would spend more
+// time going to sleep and waking up than on the results.
+constexpr std::size_t kReusedRunPerThread = 4;
 
 }  // namespace
 
@@ -39,7 +44,8 @@ CompressionWindow::CompressionWindow(qz7lib::utils::ThreadPool& pool,
       // Files started ahead of their turn take at most half of the bound, so
       // that the files at the head of the list always find room.
       maxBytesAhead_(maxBytesInFlight_ / 2),
-      reusedRefillBytes_(maxBytesInFlight_ / kReusedRefillShare) {
+      reusedRefillBytes_(maxBytesInFlight_ / kReusedRefillShare),
+      reusedRunLength_(kReusedRunPerThread * pool.get_thread_count()) {
   // Most that one file counts against the bound. A larger file is held whole
   // anyway; counted in full it would keep every other file out of the window
   // while it is compressed, leaving the other threads idle. So capped, it leaves
@@ -79,9 +85,22 @@ CompressionResult CompressionWindow::take(std::size_t index) {
   // After a compressed file, the room goes to the next tasks at once; after a
   // reused one, once enough of it has come free for a batch.
   if (!lastReused_ || ranDry || freedBytes_ >= reusedRefillBytes_) fill();
+  if (lastReused_) awaitRun(index, future);
   CompressionResult result = future.get();
   lastReused_ = result.reused;
   return result;
+}
+
+bool CompressionWindow::wouldWait(std::size_t index) const {
+  return submitted_[index] && futures_[index].wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
+
+void CompressionWindow::awaitRun(std::size_t index, const std::future<CompressionResult>& head) {
+  if (head.wait_for(std::chrono::seconds(0)) == std::future_status::ready) return;
+  // The pool runs tasks in the order they were submitted: once the last task
+  // of the run is done, the ones before it mostly are too.
+  const std::size_t end = std::min(index + reusedRunLength_, nextInOrder_);
+  if (end > index + 1 && futures_[end - 1].valid()) futures_[end - 1].wait();
 }
 
 void CompressionWindow::submit(const std::vector<std::size_t>& indexes) {

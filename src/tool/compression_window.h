@@ -37,12 +37,17 @@ class CompressionWindow {
   // The result of file index, waiting for it when needed. Call with index
   // 0, 1, 2, ... in turn. Rethrows what the task threw.
   CompressionResult take(std::size_t index);
+  // Whether take(index) would now wait for a task that was submitted.
+  bool wouldWait(std::size_t index) const;
 
  private:
   // Submits the tasks of the files, which are not submitted yet, as one batch.
   void submit(const std::vector<std::size_t>& indexes);
   // Submits the files that fit into the bound now.
   void fill();
+  // When the result of file index, head, is not ready, waits for the run of
+  // results that it begins instead.
+  void awaitRun(std::size_t index, const std::future<CompressionResult>& head);
 
   qz7lib::utils::ThreadPool& pool_;
   Task task_;
@@ -56,6 +61,7 @@ class CompressionWindow {
   std::uint64_t maxBytesAhead_;                             // share of it for files ahead of their turn
   std::uint64_t bytesInFlight_ = 0;                         // costs of submitted, untaken files
   std::uint64_t reusedRefillBytes_;                         // room that reused results free before a refill
+  std::size_t reusedRunLength_;                             // results of reused files awaited at once
   std::uint64_t freedBytes_ = 0;                            // costs of the files taken since the last fill
   bool lastReused_ = false;                                 // the last result taken was a reused file's
 };

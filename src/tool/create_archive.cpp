@@ -156,6 +156,9 @@ void createArchive(const std::string& archiveName, std::vector<std::string>& inp
       return compressFileTask(archivist, source, files, dictionary.get(), option, i);
     });
     for (std::size_t i = 0; i < count; ++i) {
+      // Rather than wait for the next result, copy reused blocks.
+      while (writer && window.wouldWait(i) && writer->copyPending()) {
+      }
       CompressionResult result;
       try {
         result = window.take(i);
