@@ -98,9 +98,12 @@ bool CompressionWindow::wouldWait(std::size_t index) const {
 void CompressionWindow::awaitRun(std::size_t index, const std::future<CompressionResult>& head) {
   if (head.wait_for(std::chrono::seconds(0)) == std::future_status::ready) return;
   // The pool runs tasks in the order they were submitted: once the last task
-  // of the run is done, the ones before it mostly are too.
+  // of the run is done, the ones before it mostly are too. Not a large file's,
+  // which may be compressed long after the others are done.
   const std::size_t end = std::min(index + reusedRunLength_, nextInOrder_);
-  if (end > index + 1 && futures_[end - 1].valid()) futures_[end - 1].wait();
+  if (end <= index + 1) return;
+  const std::size_t last = end - 1;
+  if (costs_[last] < kTaskOverheadBytes + kLargeFileBytes && futures_[last].valid()) futures_[last].wait();
 }
 
 void CompressionWindow::submit(const std::vector<std::size_t>& indexes) {
