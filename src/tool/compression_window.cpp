@@ -78,7 +78,11 @@ CompressionWindow::~CompressionWindow() {
 
 CompressionResult CompressionWindow::take(std::size_t index) {
   const bool ranDry = !submitted_[index];
-  if (ranDry) submit({index});
+  if (ranDry) {
+    std::vector<std::size_t> head;
+    admit(index, head);
+    submit(head);
+  }
   std::future<CompressionResult> future = std::move(futures_[index]);
   bytesInFlight_ -= costs_[index];
   freedBytes_ += costs_[index];
@@ -106,42 +110,38 @@ void CompressionWindow::awaitRun(std::size_t index, const std::future<Compressio
   if (costs_[last] < kTaskOverheadBytes + kLargeFileBytes && futures_[last].valid()) futures_[last].wait();
 }
 
-void CompressionWindow::submit(const std::vector<std::size_t>& indexes) {
+void CompressionWindow::admit(std::size_t index, std::vector<std::size_t>& batch) {
+  submitted_[index] = true;
+  bytesInFlight_ += costs_[index];
+  batch.push_back(index);
+}
+
+void CompressionWindow::submit(const std::vector<std::size_t>& batch) {
   std::vector<std::function<CompressionResult()>> tasks;
-  tasks.reserve(indexes.size());
-  for (const std::size_t index : indexes) {
-    submitted_[index] = true;
-    bytesInFlight_ += costs_[index];
-    tasks.emplace_back([this, index] { return task_(index); });
-  }
+  tasks.reserve(batch.size());
+  for (const std::size_t index : batch) tasks.emplace_back([this, index] { return task_(index); });
   std::vector<std::future<CompressionResult>> futures = pool_.submit_tasks(std::move(tasks));
-  for (std::size_t i = 0; i < indexes.size(); ++i) futures_[indexes[i]] = std::move(futures[i]);
+  for (std::size_t i = 0; i < batch.size(); ++i) futures_[batch[i]] = std::move(futures[i]);
 }
 
 void CompressionWindow::fill() {
   freedBytes_ = 0;
+  auto fits = [this](std::size_t index, std::uint64_t bound) {
+    return bytesInFlight_ == 0 || bytesInFlight_ + costs_[index] <= bound;
+  };
   std::vector<std::size_t> batch;
-  std::uint64_t bytes = bytesInFlight_;
-  auto fits = [&](std::size_t index, std::uint64_t bound) {
-    return bytes == 0 || bytes + costs_[index] <= bound;
-  };
-  auto add = [&](std::size_t index) {
-    submitted_[index] = true;  // so that the in-order pass skips it
-    bytes += costs_[index];
-    batch.push_back(index);
-  };
   // Large files first, into their share of the bound.
   for (; nextLarge_ < largestFirst_.size(); ++nextLarge_) {
     const std::size_t index = largestFirst_[nextLarge_];
     if (submitted_[index]) continue;
     if (!fits(index, maxBytesAhead_)) break;
-    add(index);
+    admit(index, batch);
   }
   // Then in file order, into the whole bound.
   for (; nextInOrder_ < costs_.size(); ++nextInOrder_) {
     if (submitted_[nextInOrder_]) continue;
     if (!fits(nextInOrder_, maxBytesInFlight_)) break;
-    add(nextInOrder_);
+    admit(nextInOrder_, batch);
   }
   if (!batch.empty()) submit(batch);
 }

@@ -41,8 +41,10 @@ class CompressionWindow {
   bool wouldWait(std::size_t index) const;
 
  private:
-  // Submits the tasks of the files, which are not submitted yet, as one batch.
-  void submit(const std::vector<std::size_t>& indexes);
+  // Counts the file as submitted and adds it to the batch.
+  void admit(std::size_t index, std::vector<std::size_t>& batch);
+  // Submits the tasks of the batch's files at once.
+  void submit(const std::vector<std::size_t>& batch);
   // Submits the files that fit into the bound now.
   void fill();
   // When the result of file index, head, is not ready, waits for the run of
