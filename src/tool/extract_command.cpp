@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "qz7lib/utils/strings.h"
 #include "tool/commands.h"
@@ -40,6 +41,13 @@ struct IgnoringCase {
   bool operator()(std::string_view a, std::string_view b) const { return equalsIgnoreCase(a, b); }
 };
 
+// The directory that an entry's file goes to, as the entry spells it ("." for
+// a name without one).
+std::string_view parentOf(std::string_view name) {
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string_view::npos ? std::string_view(".") : name.substr(0, slash);
+}
+
 // The directories that entries go to. Each path that leads to one is looked at
 // once, before the first entry: a directory that stands is known by its
 // identity, whatever path leads to it, and is cleared of what killed runs of
@@ -60,41 +68,46 @@ class OutputDirectories {
         continue;
       }
       const std::string_view name = qz7lib::archive::entryName(entry);
-      const fs::path directory = directoryOf(name);
-      const auto [path, added] = paths_.try_emplace(directory.native());
+      const std::string_view directory = parentOf(name);
+      const auto [path, added] = paths_.try_emplace(directory);
       if (added) path->second = lookUp(directory);
       if (Directory* found = path->second.directory) {
-        const std::string_view fileName = name.substr(name.rfind('/') + 1);  // all of it without a '/'
-        found->fileNames.insert(fileName);
-        found->keptNames.insert(keptName(fileName));
+        found->fileNames.push_back(name.substr(name.rfind('/') + 1));  // all of it without a '/'
       }
     }
   }
 
   // Clears the directory when its identity is reached first; throws when its
   // status could not be told.
-  void visit(const fs::path& directory) {
-    const Path& path = paths_.at(directory.native());
-    if (path.error) throw fs::filesystem_error("status", directory, path.error);
+  void visit(std::string_view directory) {
+    const Path& path = paths_.at(directory);
+    if (path.error) throw fs::filesystem_error("status", fs::path(directory), path.error);
     Directory* const found = path.directory;
     if (found == nullptr || found->cleared) return;
     found->cleared = true;
-    removeStaleTemporaries(directory, [found](std::string_view name) {
-      return found->keptNames.contains(keptNameIn(name)) && !found->fileNames.contains(name);
+    // Looked up only for files of the temporary form, which most directories lack.
+    std::unordered_set<std::string_view, IgnoringCase, IgnoringCase> fileNames;
+    std::unordered_set<std::string_view> keptNames;
+    removeStaleTemporaries(fs::path(directory), [&](std::string_view name) {
+      if (fileNames.empty()) {
+        for (const std::string_view fileName : found->fileNames) {
+          fileNames.insert(fileName);
+          keptNames.insert(keptName(fileName));
+        }
+      }
+      return keptNames.contains(keptNameIn(name)) && !fileNames.contains(name);
     });
   }
   // Creates the directory, visited before, when it is missing.
-  void create(const fs::path& directory) {
-    Path& path = paths_.at(directory.native());
-    if (!path.stands) fs::create_directories(directory);
+  void create(std::string_view directory) {
+    Path& path = paths_.at(directory);
+    if (!path.stands) fs::create_directories(fs::path(directory));
     path.stands = true;
   }
 
  private:
   struct Directory {
-    // Its entries' names, and what their temporary names keep of them.
-    std::unordered_set<std::string_view, IgnoringCase, IgnoringCase> fileNames;
-    std::unordered_set<std::string_view> keptNames;
+    std::vector<std::string_view> fileNames;  // its entries' names
     bool cleared = false;
   };
   struct Path {
@@ -105,16 +118,16 @@ class OutputDirectories {
 
   // Where the path leads, following links; a missing path is no error, as
   // for the existence test.
-  Path lookUp(const fs::path& directory) {
+  Path lookUp(std::string_view directory) {
     struct stat status {};
-    if (::stat(directory.c_str(), &status) == 0) {
+    if (::stat(std::string(directory).c_str(), &status) == 0) {
       return {&directories_[{status.st_dev, status.st_ino}], true, {}};
     }
     if (errno == ENOENT || errno == ENOTDIR) return {};
     return {nullptr, false, std::error_code(errno, std::generic_category())};
   }
 
-  std::unordered_map<std::string, Path> paths_;                // by the entries' spelling
+  std::unordered_map<std::string_view, Path> paths_;           // by the entries' spelling
   std::map<std::pair<dev_t, ino_t>, Directory> directories_;  // by device and inode
 };
 
@@ -143,7 +156,7 @@ void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
   checkEntryName(entry);
   const std::string_view name = qz7lib::archive::entryName(entry);
   const fs::path destination(name);
-  directories.visit(directoryOf(destination));
+  directories.visit(parentOf(name));
   const std::optional<struct stat> existing = statusOf(destination);
   if (existsFollowingLinks(destination, existing) && !overwrite) {
     std::cout << name << " already exists, skipping (use -o to overwrite)\n";
@@ -154,7 +167,7 @@ void extractEntry(const std::string& archivePath, const ArchiveIndex& index,
   // reports like any other failure of the entry.
   const ZeroedBuffer buffer = readEntryContents(archivePath, index, entry);
 
-  directories.create(directoryOf(destination));
+  directories.create(parentOf(name));
   StagedFile out(std::string(name), existing ? &*existing : nullptr, false);
   out.writeAt(0, buffer.span());
   out.commit();
