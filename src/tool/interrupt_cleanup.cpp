@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 namespace interrupt_cleanup {
@@ -27,9 +28,34 @@ struct Slot {
 
 Slot slots[kSlotCount];
 
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
+// The process-wide hold, in one word so that the handler, whichever thread
+// runs it, and the held steps agree on it atomically: how many held steps run,
+// the signal that waits for them, and whether a signal is ending the process.
+constexpr std::uint32_t kStepsMask = 0xffff;  // bits 0-15: held steps running
+constexpr int kWaitingShift = 16;             // bits 16-23: the waiting signal, 0 for none
+constexpr std::uint32_t kWaitingMask = 0xffu << kWaitingShift;
+constexpr std::uint32_t kEnding = 1u << 31;   // a handler is ending the process
+std::atomic<std::uint32_t> hold{0};
 
-void removeTemporaryFiles(int signal) {
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<std::uint32_t>::is_always_lock_free,
+              "the signal handler needs lock-free atomics");
+
+void onSignal(int signal) {
+  // While a held step runs, the signal waits for it (the first of several
+  // does); otherwise it ends the process, and no held step may begin.
+  std::uint32_t state = hold.load();
+  std::uint32_t next = 0;
+  do {
+    if ((state & kStepsMask) == 0) {
+      next = state | kEnding;
+    } else if ((state & kWaitingMask) == 0) {
+      next = state | static_cast<std::uint32_t>(signal) << kWaitingShift;
+    } else {
+      next = state;
+    }
+  } while (!hold.compare_exchange_weak(state, next));
+  if ((next & kEnding) == 0) return;
+
   for (Slot& slot : slots) {
     if (slot.state.load(std::memory_order_acquire) == Slot::armed) ::unlink(slot.path);
   }
@@ -43,7 +69,10 @@ void removeTemporaryFiles(int signal) {
 void installHandlers() {
   ::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action {};
-  action.sa_handler = removeTemporaryFiles;
+  action.sa_handler = onSignal;
+  // A signal held back returns from the handler: system calls it interrupted
+  // on other threads resume instead of failing with EINTR.
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   // A second signal waits until the first one's cleanup has ended the process.
   for (int signal : kSignals) sigaddset(&action.sa_mask, signal);
@@ -59,10 +88,33 @@ InterruptsHeld::InterruptsHeld() {
   sigset_t held;
   sigemptyset(&held);
   for (int signal : kSignals) sigaddset(&held, signal);
+  // The step's own thread takes none of them, so that the handler never cuts
+  // into the step's system calls; other threads take them and leave them waiting.
   ::pthread_sigmask(SIG_BLOCK, &held, &previous_);
+  std::uint32_t state = hold.load();
+  do {
+    // The signal that is ending the process came before this step, which must not begin.
+    if ((state & kEnding) != 0) {
+      for (;;) ::pause();
+    }
+  } while (!hold.compare_exchange_weak(state, state + 1));
 }
 
-InterruptsHeld::~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+InterruptsHeld::~InterruptsHeld() {
+  // The last step to end takes the waiting signal and sends it to the process
+  // again, as it first came: it ends the process unless a new step began.
+  std::uint32_t state = hold.load();
+  std::uint32_t left = 0;
+  do {
+    left = state - 1;
+    if ((left & kStepsMask) == 0) left &= ~kWaitingMask;
+  } while (!hold.compare_exchange_weak(state, left));
+  ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  const int waiting = static_cast<int>((state & kWaitingMask) >> kWaitingShift);
+  if ((left & kStepsMask) == 0 && waiting != 0) ::kill(::getpid(), waiting);
+}
+
+bool signalWaiting() { return (hold.load() & kWaitingMask) != 0; }
 
 TemporaryFileGuard::TemporaryFileGuard(const std::string& path) : slot_(-1) {
   if (path.size() >= PATH_MAX) return;

@@ -16,9 +16,11 @@ namespace interrupt_cleanup {
 // is reported and cleaned up like any other. Called once, at the start of main.
 void installHandlers();
 
-// Holds SIGINT, SIGTERM and SIGHUP back on the calling thread while it lives;
-// one that arrives meanwhile takes effect afterwards. For steps that must not
-// be cut in two, such as giving a file a temporary name and registering it.
+// Holds SIGINT, SIGTERM and SIGHUP back from the whole process while it lives,
+// whichever thread the system hands them to; one that arrives meanwhile takes
+// effect once the last held step ends. For steps that must not be cut in two,
+// such as giving a file a temporary name and registering it, or writing an
+// archive over in place. A step cannot begin once a signal is ending the process.
 class InterruptsHeld {
  public:
   InterruptsHeld();
@@ -29,6 +31,9 @@ class InterruptsHeld {
  private:
   sigset_t previous_;
 };
+
+// Whether a signal that arrived during a held step waits for it to end.
+bool signalWaiting();
 
 // Registers a temporary file for removal on those signals for its lifetime.
 // Construct it right after the file was created, destroy it once the file was
