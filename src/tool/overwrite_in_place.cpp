@@ -15,6 +15,7 @@
 #include "qz7lib/utils/positioned_io.h"
 #include "tool/file_error.h"
 #include "tool/interrupt_cleanup.h"
+#include "tool/signal_point.h"
 
 using qz7lib::utils::FileDescriptor;
 
@@ -33,6 +34,7 @@ bool copyRange(int in, int out, std::uint64_t from, std::uint64_t to) {
       return false;
     }
     if (!qz7lib::utils::writeAllAt(out, buffer.data(), size, offset)) return false;
+    signalPoint("in-place copy");
   }
   return true;
 }

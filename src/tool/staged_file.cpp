@@ -12,6 +12,7 @@
 #include "qz7lib/utils/positioned_io.h"
 #include "tool/file_error.h"
 #include "tool/overwrite_in_place.h"
+#include "tool/signal_point.h"
 #include "tool/temporary_name.h"
 
 using interrupt_cleanup::InterruptsHeld;
@@ -38,7 +39,10 @@ bool mayNameUnnamedFiles(const std::string& directory, const std::string& destin
     const std::string name = claimTemporaryName(
         destination, [&probe](const std::string& name) { return linkUnnamed(probe.get(), name); });
     unnamedFiles = name.empty() ? Support::no : Support::yes;
-    if (!name.empty()) ::unlink(name.c_str());
+    if (!name.empty()) {
+      signalPoint("probe");
+      ::unlink(name.c_str());
+    }
   }
   return unnamedFiles == Support::yes;
 }
@@ -166,6 +170,7 @@ void StagedFile::nameUnnamed() {
 }
 
 void StagedFile::renameIntoPlace() {
+  signalPoint("rename");
   if (std::rename(temporaryName_.c_str(), destination_.c_str()) == 0) {
     temporaryName_.clear();
     guard_.reset();

@@ -3,6 +3,7 @@
 // and reused blocks that can no longer be read from the old archive.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <gmock/gmock.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -584,6 +585,58 @@ TEST_F(ArchivePermissionsTest, InPlaceWriteWithoutRoomLeavesTheArchiveAsItWas) {
     EXPECT_EQ(contents("compared"), "same\n");
   }
   if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+// A signal that arrives while the run is in a held step ends it only once the
+// step is done, whichever of the run's threads the system hands it to: an
+// archive written over in place is whole, one renamed into place stands under
+// its name, and the file named to learn whether unnamed files may be named is
+// gone. The run sends itself SIGTERM in the step (QZ7_SIGNAL_AT) and goes on
+// once a thread took it; its idle pool workers are there to take it.
+TEST_F(ArchivePermissionsTest, SignalInAHeldStepEndsTheRunOnceTheStepIsDone) {
+  const std::string updated =
+      "Updating archive a.kvz (3 files) with 3 files.\n"
+      "Compressing: 0%\rCompressing: 33%\rCompressing: 66%\nUpdate: reused 2 files.\n";
+  const struct {
+    const char* step;  // where the run signals itself
+    bool update;       // an archive stands already
+    bool asUser;       // run as kOtherUser, who may write the archive but not its directory
+    std::string out;   // the run's standard output
+  } cases[] = {
+      {"in-place copy", true, true, updated},
+      {"rename", true, false, updated},
+      // What a fresh create printed was still buffered.
+      {"probe", false, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.step);
+    for (const char* archive : {"a.kvz", "fresh.kvz"}) std::filesystem::remove(path(archive));
+    put("a.txt", "first");
+    // Together more than the in-place copy's chunk of 1 MiB, which it signals after.
+    put("b.bin", noise(3 << 19, 1));
+    put("c.bin", noise(3 << 19, 2));
+    if (c.update) {
+      ASSERT_EQ(archive().status, 0);
+      chown("a.kvz", kOtherUser);
+    }
+    // Longer by more than 64 bytes: every later block moves.
+    put("a.txt", noise(300));
+
+    std::vector<std::string> args = {"archive", "a.kvz", "a.txt", "b.bin", "c.bin", "-t", "4"};
+    if (c.asUser) {
+      args = asOtherUser(args);
+    } else {
+      args.insert(args.begin(), qz7Binary().string());
+    }
+    EXPECT_RUN(runProcess(args, {dir(), {std::string("QZ7_SIGNAL_AT=") + c.step}}), 128 + SIGTERM, c.out, "");
+    if (c.update) {
+      ASSERT_EQ(run({"archive", "fresh.kvz", "a.txt", "b.bin", "c.bin"}).status, 0);
+      EXPECT_TRUE(contents("a.kvz") == contents("fresh.kvz")) << "the archive differs from a fresh one";
+    } else {
+      EXPECT_FALSE(exists("a.kvz"));
+    }
+    EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+  }
 }
 
 // A second in-place update waits for the first one's lock instead of writing
