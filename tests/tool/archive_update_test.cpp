@@ -622,13 +622,10 @@ TEST_F(ArchivePermissionsTest, SignalInAHeldStepEndsTheRunOnceTheStepIsDone) {
     // Longer by more than 64 bytes: every later block moves.
     put("a.txt", noise(300));
 
-    std::vector<std::string> args = {"archive", "a.kvz", "a.txt", "b.bin", "c.bin", "-t", "4"};
-    if (c.asUser) {
-      args = asOtherUser(args);
-    } else {
-      args.insert(args.begin(), qz7Binary().string());
-    }
-    EXPECT_RUN(runProcess(args, {dir(), {std::string("QZ7_SIGNAL_AT=") + c.step}}), 128 + SIGTERM, c.out, "");
+    const std::vector<std::string> args = {"archive", "a.kvz", "a.txt", "b.bin", "c.bin", "-t", "4"};
+    const std::string signalAt = std::string("QZ7_SIGNAL_AT=") + c.step;
+    EXPECT_RUN(c.asUser ? runProcess(asOtherUser(args), {dir(), {signalAt}}) : run(args, {signalAt}),
+               128 + SIGTERM, c.out, "");
     if (c.update) {
       ASSERT_EQ(run({"archive", "fresh.kvz", "a.txt", "b.bin", "c.bin"}).status, 0);
       EXPECT_TRUE(contents("a.kvz") == contents("fresh.kvz")) << "the archive differs from a fresh one";
