@@ -144,20 +144,24 @@ void StagedFile::commit() {
   FileDescriptor kept(::dup(file_.get()));
   if (!kept.isOpen() || !file_.close()) fail(errno, "cannot write");
   file_ = std::move(kept);
+  bool renamed = false;
   switch (kind_) {
     case Kind::scratch:
-      overwriteInPlace(file_.get(), length_, destination_, durable_);
       break;
     case Kind::unnamed: {
+      // No cleanup knows the name it takes: no signal may come between the two.
       const InterruptsHeld held;
       nameUnnamed();
-      renameIntoPlace();
+      renamed = renameIntoPlace();
       break;
     }
     case Kind::named:
-      renameIntoPlace();
+      renamed = renameIntoPlace();
       break;
   }
+  // Outside any held step: the write in place first waits for the destination's
+  // lock, which another run may hold for as long as it likes.
+  if (!renamed) overwriteInPlace(file_.get(), length_, destination_, durable_);
   file_.reset();
 }
 
@@ -169,12 +173,12 @@ void StagedFile::nameUnnamed() {
   if (temporaryName_.empty()) fail(errno, "cannot create");
 }
 
-void StagedFile::renameIntoPlace() {
+bool StagedFile::renameIntoPlace() {
   signalPoint("rename");
   if (std::rename(temporaryName_.c_str(), destination_.c_str()) == 0) {
     temporaryName_.clear();
     guard_.reset();
-    return;
+    return true;
   }
   const int error = errno;
   ::unlink(temporaryName_.c_str());
@@ -182,10 +186,7 @@ void StagedFile::renameIntoPlace() {
   guard_.reset();
   // A file the user may write but not replace, such as another user's in a
   // sticky directory, is written over in place.
-  if ((error == EACCES || error == EPERM) && replacesRegularFile(existing_)) {
-    overwriteInPlace(file_.get(), length_, destination_, durable_);
-    return;
-  }
+  if ((error == EACCES || error == EPERM) && replacesRegularFile(existing_)) return false;
   fail(error, "cannot create");
 }
 

@@ -70,9 +70,10 @@ class StagedFile {
   void create();
   // Gives the unnamed file a temporary name beside the destination.
   void nameUnnamed();
-  // Renames the temporary name onto the destination; falls back to writing in
-  // place where the destination may be written but not replaced.
-  void renameIntoPlace();
+  // Renames the temporary name onto the destination, removing the name either
+  // way; false where the destination may be written but not replaced, which is
+  // then written in place.
+  bool renameIntoPlace();
   // Hands the replaced file's owner, group and permissions on where allowed.
   void keepOwnership();
   [[noreturn]] void fail(int error, const char* step) const;
