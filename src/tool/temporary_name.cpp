@@ -95,9 +95,11 @@ std::string createTemporaryFile(const std::filesystem::path& target, FileDescrip
     file = FileDescriptor(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!file.isOpen()) return false;
     // A cleanup that locked the file between its creation and this lock has
-    // removed it: then another name is tried.
+    // removed it, or is removing it: then another name is tried. The lock is
+    // not waited for, as the cleanup's run may be stopped while it holds it.
     struct stat status {};
-    if (::flock(file.get(), LOCK_EX) == 0 && ::fstat(file.get(), &status) == 0 && status.st_nlink > 0) {
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(file.get(), &status) == 0 &&
+        status.st_nlink > 0) {
       return true;
     }
     file.reset();
