@@ -1,11 +1,14 @@
 #include "support/run_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -24,6 +27,14 @@ namespace {
 
 void check(int rc, const char* what) {
   if (rc < 0) throw std::system_error(errno, std::generic_category(), what);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// The milliseconds from now until deadline, for poll: 0 once it passed.
+int millisecondsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
 std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
@@ -51,6 +62,16 @@ long long writtenBytes(pid_t pid) {
 
 }  // namespace
 
+void restoreDefaultSignals() {
+  sigset_t caught;
+  sigemptyset(&caught);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    ::signal(signal, SIG_DFL);
+    sigaddset(&caught, signal);
+  }
+  pthread_sigmask(SIG_UNBLOCK, &caught, nullptr);
+}
+
 RunningProcess::RunningProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
   int outPipe[2], errPipe[2];
   check(pipe2(outPipe, O_CLOEXEC), "pipe");
@@ -66,6 +87,7 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv, const Proce
   envPtrs.push_back(nullptr);
   const std::string cwd = options.cwd.string();
   const std::string program = options.program.empty() ? argv.at(0) : options.program.string();
+  for (const std::string& word : argv) commandLine_ += (commandLine_.empty() ? "" : " ") + word;
 
   pid_ = fork();
   check(pid_, "fork");
@@ -75,6 +97,7 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv, const Proce
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    restoreDefaultSignals();
     if (options.fileSizeLimit >= 0) {
       ::signal(SIGXFSZ, SIG_DFL);
       const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
@@ -111,31 +134,52 @@ bool RunningProcess::readSome(int pipe, std::string& sink) {
 }
 
 bool RunningProcess::readOutputUntil(std::string_view text) {
+  const Clock::time_point deadline = Clock::now() + kGiveUp;
   while (result_.out.find(text) == std::string::npos) {
-    if (out_ < 0 || !readSome(out_, result_.out)) return false;
+    if (out_ < 0) return false;
+    pollfd ready{out_, POLLIN, 0};
+    const int polled = poll(&ready, 1, millisecondsUntil(deadline));
+    if (polled == 0) {
+      ADD_FAILURE() << commandLine_ << " did not print \"" << text << "\" within " << kGiveUp.count() << " ms";
+      return false;
+    }
+    if (polled < 0 && errno != EINTR) check(-1, "poll");
+    if (polled > 0 && !readSome(out_, result_.out)) return false;
   }
   return true;
 }
 
 void RunningProcess::signal(int signal) const { check(::kill(pid_, signal), "kill"); }
 
-ProcessResult RunningProcess::finish() {
-  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+ProcessResult RunningProcess::finish(std::chrono::milliseconds within) {
+  const Clock::time_point deadline = Clock::now() + within;
+  // Both outputs to their end, and the process's end, which its descriptor
+  // shows as readable (where the system has none, the end is waited for below).
+  pollfd fds[3] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}, {static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)), POLLIN, 0}};
   std::string* sinks[2] = {&result_.out, &result_.err};
-  for (;;) {
-    const int remaining = (fds[0].fd >= 0 ? 1 : 0) + (fds[1].fd >= 0 ? 1 : 0);
-    if (remaining == 0) break;
-    if (poll(fds, 2, -1) < 0) {
+  const auto done = [&fds](int i) {
+    close(fds[i].fd);
+    fds[i].fd = -1;
+  };
+  while (fds[0].fd >= 0 || fds[1].fd >= 0 || fds[2].fd >= 0) {
+    const int polled = poll(fds, 3, millisecondsUntil(deadline));
+    if (polled == 0) {
+      // Whatever it started may hold the pipes on: they are closed, not drained.
+      ADD_FAILURE() << commandLine_ << " did not end within " << within.count() << " ms; killed";
+      ::kill(pid_, SIGKILL);
+      for (int i = 0; i < 3; ++i) {
+        if (fds[i].fd >= 0) done(i);
+      }
+      break;
+    }
+    if (polled < 0) {
       if (errno == EINTR) continue;
       check(-1, "poll");
     }
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      if (!readSome(fds[i].fd, *sinks[i])) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-      }
+      if (fds[i].fd >= 0 && fds[i].revents != 0 && !readSome(fds[i].fd, *sinks[i])) done(i);
     }
+    if (fds[2].fd >= 0 && fds[2].revents != 0) done(2);
   }
   out_ = err_ = -1;
 

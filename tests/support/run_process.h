@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -29,6 +30,11 @@ struct ProcessOptions {
                                       // under a shell's ulimit -f
 };
 
+// How long a process is given to end, or to print what a test waits for: far
+// beyond what a working qz7 takes on a loaded machine, so that only a fault
+// waits this long. The test then fails and the process is killed.
+inline constexpr std::chrono::milliseconds kGiveUp = std::chrono::seconds(60);
+
 // A started process whose standard output goes into a pipe of the smallest
 // capacity the system allows, read only when asked: a process that writes more
 // than that blocks until the test reads on. This catches a process in the middle
@@ -41,18 +47,21 @@ class RunningProcess {
   RunningProcess(const RunningProcess&) = delete;
   RunningProcess& operator=(const RunningProcess&) = delete;
 
-  // Reads standard output until it holds text; false when the output ended first.
+  // Reads standard output until it holds text; false when the output ended
+  // first, or, failing the test, when kGiveUp passed first.
   bool readOutputUntil(std::string_view text);
   // Sends the signal to the process.
   void signal(int signal) const;
   pid_t pid() const { return pid_; }
-  // Reads both outputs to their end and waits for the process.
-  ProcessResult finish();
+  // Reads both outputs to their end and waits for the process. A process that
+  // has not ended within the time given fails the test and is killed.
+  ProcessResult finish(std::chrono::milliseconds within = kGiveUp);
 
  private:
   // Reads what one of the pipes holds now; false at its end.
   bool readSome(int pipe, std::string& sink);
 
+  std::string commandLine_;  // the command line, for messages
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;
@@ -62,6 +71,12 @@ class RunningProcess {
 // Waits until process pid waits for a file lock (flock), as /proc/locks shows
 // it; false when the process ends first or a minute passes.
 bool waitsForAFileLock(pid_t pid);
+
+// Gives SIGINT, SIGTERM and SIGHUP their default action and unblocks them in
+// the calling thread, however the tests were started (under nohup, as a
+// background job, with signals blocked): for a child that a test signals, or
+// that raises one of them. Every process that RunningProcess starts has it done.
+void restoreDefaultSignals();
 
 // Runs the program (searched on PATH when it has no '/') and collects its output.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});

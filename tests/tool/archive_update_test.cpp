@@ -12,13 +12,18 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "qz7lib/utils/file_descriptor.h"
 #include "support/archive_builder.h"
+#include "support/scoped_umask.h"
+#include "support/unnamed_files.h"
 #include "tool/archive_check.h"
 
 namespace qz7test {
@@ -453,16 +458,20 @@ TEST_F(ArchiveUpdateTest, ConcurrentUpdateInterleavesReusedAndFreshBlocks) {
 }
 
 // The archive's owner, group and permissions decide as they would for a write
-// in place. Runs the tool as kOtherUser, so these tests need root (as in CI)
-// and are skipped otherwise.
+// in place. Most of these tests run the tool as kOtherUser, so they need root
+// (as in CI) and are skipped otherwise; a run that needs only a user who may
+// write the archive but not its directory is this user's own without root.
 class ArchivePermissionsTest : public ArchiveUpdateTest {
  protected:
-  void SetUp() override { SKIP_UNLESS_OTHER_USER_RUNS(dir()); }
-  // Archives every file of the expected content as kOtherUser, to archive.
-  std::vector<std::string> archiveAsUser(const std::string& archive = "a.kvz") const {
+  // The arguments that archive every file of the expected content to archive.
+  std::vector<std::string> archiveArgs(const std::string& archive = "a.kvz") const {
     std::vector<std::string> args = {"archive", archive};
     for (const auto& [name, content] : files_) args.push_back(name);
-    return asOtherUser(args);
+    return args;
+  }
+  // The command line that runs them as kOtherUser.
+  std::vector<std::string> archiveAsUser(const std::string& archive = "a.kvz") const {
+    return asOtherUser(archiveArgs(archive));
   }
   void chown(const std::string& name, uid_t owner, gid_t group = kOtherUser) const {
     ASSERT_EQ(::chown(path(name).c_str(), owner, group), 0);
@@ -472,9 +481,32 @@ class ArchivePermissionsTest : public ArchiveUpdateTest {
     EXPECT_EQ(stat(path(name).c_str(), &result), 0);
     return result;
   }
+  // Makes the test's directory one that a user may not write who may write
+  // a.kvz, and returns the command line that runs qz7 with args as that user:
+  // kOtherUser, given a.kvz, under root; this user, with the directory closed
+  // until reopenDirectory, otherwise. Empty, with why set, where no such user runs.
+  std::vector<std::string> closeDirectory(const std::vector<std::string>& args, std::string& why) const {
+    if (geteuid() != 0) {
+      std::filesystem::permissions(dir(), std::filesystem::perms(0555));
+      std::vector<std::string> argv = {qz7Binary().string()};
+      argv.insert(argv.end(), args.begin(), args.end());
+      return argv;
+    }
+    why = whyNoOtherUser(dir());
+    if (!why.empty()) return {};
+    chown("a.kvz", kOtherUser);
+    return asOtherUser(args);
+  }
+  void reopenDirectory() const { std::filesystem::permissions(dir(), std::filesystem::perms(0755)); }
+
+ private:
+  // What the tests and the tool as root make is readable by kOtherUser,
+  // whatever the umask of whoever runs the tests.
+  const ScopedUmask umask_{022};
 };
 
 TEST_F(ArchivePermissionsTest, ArchiveTheUserMayNotWriteIsRefused) {
+  SKIP_UNLESS_OTHER_USER_RUNS(dir());
   put("a.txt", "alpha");
   ASSERT_EQ(archive().status, 0);
   chown(".", kOtherUser);
@@ -493,6 +525,7 @@ TEST_F(ArchivePermissionsTest, ArchiveTheUserMayNotWriteIsRefused) {
 // The replacement keeps the owner and group that an update in place would
 // keep; a group the user cannot give the file takes its permission bits along.
 TEST_F(ArchivePermissionsTest, ReplacementKeepsOwnerGroupAndModeAsFarAsAllowed) {
+  SKIP_UNLESS_OTHER_USER_RUNS(dir());
   constexpr gid_t kUsers = 100;  // a group that kOtherUser is not in
   const struct {
     const char* who;
@@ -526,6 +559,7 @@ TEST_F(ArchivePermissionsTest, ReplacementKeepsOwnerGroupAndModeAsFarAsAllowed) 
 // The archive may be written but its directory not: it is written over in
 // place, and cut to its new length.
 TEST_F(ArchivePermissionsTest, WritableArchiveInADirectoryTheUserMayNotWriteIsWrittenInPlace) {
+  SKIP_UNLESS_OTHER_USER_RUNS(dir());
   put("a.txt", "alpha");
   put("b.txt", std::string(3000, 'b'));
   ASSERT_EQ(archive().status, 0);
@@ -549,6 +583,10 @@ TEST_F(ArchivePermissionsTest, WritableArchiveInADirectoryTheUserMayNotWriteIsWr
 // is written first. Each small file system is mounted in a mount namespace of
 // the run's own; a row that cannot mount its file system is skipped.
 TEST_F(ArchivePermissionsTest, InPlaceWriteWithoutRoomLeavesTheArchiveAsItWas) {
+  SKIP_UNLESS_OTHER_USER_RUNS(dir());
+  // Root in a container often lacks the capability.
+  const ProcessResult unshare = runProcess({"unshare", "-m", "true"}, {dir(), {}});
+  if (unshare.status != 0) GTEST_SKIP() << "cannot make a mount namespace here: " << unshare.err;
   put("a.txt", "alpha");
   ASSERT_EQ(archive().status, 0);
   put("b.txt", noise(200 << 10));
@@ -589,74 +627,162 @@ TEST_F(ArchivePermissionsTest, InPlaceWriteWithoutRoomLeavesTheArchiveAsItWas) {
 
 // A signal that arrives while the run is in a held step ends it only once the
 // step is done, whichever of the run's threads the system hands it to: an
-// archive written over in place is whole, one renamed into place stands under
-// its name, and the file named to learn whether unnamed files may be named is
-// gone. The run sends itself SIGTERM in the step (QZ7_SIGNAL_AT) and goes on
-// once a thread took it; its idle pool workers are there to take it.
+// archive written over in place is whole, a file renamed into place stands
+// under its name, and the file named to learn whether unnamed files may be
+// named is gone. The run sends itself SIGTERM in the step (QZ7_SIGNAL_AT) and
+// goes on once a thread took it; an archive run's idle pool workers are there
+// to take it. Where no thread may take it, the run goes on at once: extract's
+// one thread holds it back in the step, so that it ends the run once the step
+// is done, and one ignored by whoever started the run does nothing. Where
+// unnamed files cannot be named, a file has its temporary name from the start
+// and a signal before its rename removes it; there is no probe then.
 TEST_F(ArchivePermissionsTest, SignalInAHeldStepEndsTheRunOnceTheStepIsDone) {
   const std::string updated =
       "Updating archive a.kvz (3 files) with 3 files.\n"
       "Compressing: 0%\rCompressing: 33%\rCompressing: 66%\nUpdate: reused 2 files.\n";
+  const std::vector<std::string> update = {"archive", "a.kvz", "a.txt", "b.bin", "c.bin", "-t", "4"};
+  // What the run leaves at its target: nothing, the file that stood there, or
+  // what the same run writes without the signal; or the step is not taken here.
+  enum Left { nothing, oldFile, newFile, noStep };
   const struct {
-    const char* step;  // where the run signals itself
-    bool update;       // an archive stands already
-    bool asUser;       // run as kOtherUser, who may write the archive but not its directory
-    std::string out;   // the run's standard output
+    const char* what;
+    const char* step;               // where the run signals itself
+    std::vector<std::string> args;  // the run, in the test's directory
+    const char* target;             // the file it writes
+    bool exists;                    // the target stands before the run
+    bool closedDirectory;           // run by a user who may write the target but not its directory
+    bool ignored;                   // whoever starts the run ignores SIGTERM
+    int status;
+    std::string out;
+    Left unnamed;  // what is left where unnamed files may be named
+    Left named;    // and where they cannot be
   } cases[] = {
-      {"in-place copy", true, true, updated},
-      {"rename", true, false, updated},
+      {"archive, in-place copy", "in-place copy", update, "a.kvz", true, true, false, 128 + SIGTERM, updated,
+       newFile, newFile},
+      {"archive, rename", "rename", update, "a.kvz", true, false, false, 128 + SIGTERM, updated, newFile,
+       oldFile},
+      {"archive, rename, SIGTERM ignored", "rename", update, "a.kvz", true, false, true, 0,
+       updated + "Archive a.kvz created successfully.\n", newFile, newFile},
       // What a fresh create printed was still buffered.
-      {"probe", false, false, ""},
+      {"archive, probe", "probe", update, "a.kvz", false, false, false, 128 + SIGTERM, "", nothing, noStep},
+      {"extract, probe", "probe", {"extract", "x.kvz"}, "x.txt", false, false, false, 128 + SIGTERM, "",
+       nothing, noStep},
+      {"extract -o, rename", "rename", {"extract", "x.kvz", "-o"}, "x.txt", true, false, false, 128 + SIGTERM,
+       "", newFile, oldFile},
   };
+  const bool unnamedFiles = mayNameUnnamedFiles(dir());
+  // Together more than the in-place copy's chunk of 1 MiB, which it signals after.
+  put("b.bin", noise(3 << 19, 1));
+  put("c.bin", noise(3 << 19, 2));
+  std::string skipped;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.step);
-    for (const char* archive : {"a.kvz", "fresh.kvz"}) std::filesystem::remove(path(archive));
+    SCOPED_TRACE(c.what);
+    const Left expected = unnamedFiles ? c.unnamed : c.named;
+    if (expected == noStep) {
+      skipped += std::string(c.what) + ": no such step where unnamed files cannot be named\n";
+      continue;
+    }
+    for (const char* file : {"a.kvz", "x.txt"}) std::filesystem::remove(path(file));
     put("a.txt", "first");
-    // Together more than the in-place copy's chunk of 1 MiB, which it signals after.
-    put("b.bin", noise(3 << 19, 1));
-    put("c.bin", noise(3 << 19, 2));
-    if (c.update) {
-      ASSERT_EQ(archive().status, 0);
-      chown("a.kvz", kOtherUser);
+    writeArchive(path("x.kvz"), {{"x.txt", CompressionScheme::none, "first"}});
+    if (c.exists) {
+      ASSERT_EQ(run(c.args).status, 0);
     }
     // Longer by more than 64 bytes: every later block moves.
     put("a.txt", noise(300));
+    writeArchive(path("x.kvz"), {{"x.txt", CompressionScheme::lz4, "second, longer"}});
+    const std::optional<std::string> old =
+        c.exists ? std::optional(contents(c.target)) : std::nullopt;
 
-    const std::vector<std::string> args = {"archive", "a.kvz", "a.txt", "b.bin", "c.bin", "-t", "4"};
-    const std::string signalAt = std::string("QZ7_SIGNAL_AT=") + c.step;
-    EXPECT_RUN(c.asUser ? runProcess(asOtherUser(args), {dir(), {signalAt}}) : run(args, {signalAt}),
-               128 + SIGTERM, c.out, "");
-    if (c.update) {
-      ASSERT_EQ(run({"archive", "fresh.kvz", "a.txt", "b.bin", "c.bin"}).status, 0);
-      EXPECT_TRUE(contents("a.kvz") == contents("fresh.kvz")) << "the archive differs from a fresh one";
-    } else {
-      EXPECT_FALSE(exists("a.kvz"));
+    std::vector<std::string> argv = {qz7Binary().string()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    if (c.closedDirectory) {
+      std::string why;
+      argv = closeDirectory(c.args, why);
+      if (!why.empty()) {
+        skipped += std::string(c.what) + ": " + why + "\n";
+        continue;
+      }
     }
+    if (c.ignored) argv.insert(argv.begin(), {"sh", "-c", "trap '' TERM && exec \"$@\"", "sh"});
+    EXPECT_RUN(runProcess(argv, {dir(), {std::string("QZ7_SIGNAL_AT=") + c.step}}), c.status, c.out, "");
+    const std::optional<std::string> left = exists(c.target) ? std::optional(contents(c.target)) : std::nullopt;
     EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+    ASSERT_EQ(runProcess(argv, {dir(), {}}).status, 0);
+    reopenDirectory();
+    switch (expected) {
+      case nothing:
+        EXPECT_FALSE(left) << c.target << " stands";
+        break;
+      case oldFile:
+        EXPECT_TRUE(left == old) << c.target << " is not the old file";
+        break;
+      default:
+        EXPECT_TRUE(left && *left == contents(c.target)) << c.target << " differs from what the run writes";
+    }
   }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
-// A second in-place update waits for the first one's lock instead of writing
-// between its bytes. The test holds the lock as the first update would, sees
-// the run wait for it with the archive untouched, then lets it go on.
+// A second in-place write waits for the first one's lock instead of writing
+// between its bytes, on either path that writes in place: the archive's
+// directory closed to the user, or another user's archive in a sticky
+// directory. The test holds the lock as the first writer would and sees the
+// run wait for it with the archive untouched; then it lets the run go on, or
+// sends it a signal, which ends it at once with the archive as it was and
+// nothing left beside it.
 TEST_F(ArchivePermissionsTest, InPlaceWriteWaitsForTheArchivesLock) {
-  put("a.txt", "alpha");
-  ASSERT_EQ(archive().status, 0);
-  chown("a.kvz", kOtherUser);
-  const std::string old = contents("a.kvz");
-  const int lock = open(path("a.kvz").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  const std::string updating = "Updating archive a.kvz (1 files) with 1 files.\nCompressing: 0%\n";
+  const struct {
+    const char* what;
+    bool sticky;  // another user's archive in a sticky directory, else the user's own in a closed one
+    int signal;   // sent while the run waits, 0 for none
+  } cases[] = {
+      {"closed directory, lock let go", false, 0},
+      {"closed directory, SIGTERM", false, SIGTERM},
+      {"sticky directory, lock let go", true, 0},
+      {"sticky directory, SIGINT", true, SIGINT},
+  };
+  std::string skipped;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(path("a.kvz"));
+    put("a.txt", "alpha");
+    ASSERT_EQ(archive().status, 0);
+    put("a.txt", "alpha, edited");
+    const std::string old = contents("a.kvz");
+    std::string why;
+    std::vector<std::string> argv;
+    if (!c.sticky) {
+      argv = closeDirectory(archiveArgs(), why);
+    } else if (why = whyNoOtherUser(dir()); why.empty()) {
+      std::filesystem::permissions(dir(), std::filesystem::perms(01777));
+      std::filesystem::permissions(path("a.kvz"), std::filesystem::perms(0666));
+      argv = archiveAsUser();
+    }
+    if (!why.empty()) {
+      skipped += std::string(c.what) + ": " + why + "\n";
+      continue;
+    }
 
-  put("a.txt", "alpha, edited");
-  RunningProcess running(archiveAsUser(), {dir(), {}});
-  EXPECT_TRUE(waitsForAFileLock(running.pid()));
-  EXPECT_EQ(contents("a.kvz"), old);
-  close(lock);
-  EXPECT_RUN(running.finish(), 0,
-             "Updating archive a.kvz (1 files) with 1 files.\nCompressing: 0%\n"
-             "Archive a.kvz created successfully.\n",
-             "");
-  expectArchiveHolds(path("a.kvz"), files_);
+    const qz7lib::utils::FileDescriptor lock(open(path("a.kvz").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
+    RunningProcess running(argv, {dir(), {}});
+    EXPECT_TRUE(waitsForAFileLock(running.pid()));
+    EXPECT_EQ(contents("a.kvz"), old);
+    if (c.signal == 0) {
+      flock(lock.get(), LOCK_UN);
+      EXPECT_RUN(running.finish(), 0, updating + "Archive a.kvz created successfully.\n", "");
+      expectArchiveHolds(path("a.kvz"), files_);
+    } else {
+      running.signal(c.signal);
+      EXPECT_RUN(running.finish(std::chrono::seconds(1)), 128 + c.signal, updating, "");
+      EXPECT_EQ(contents("a.kvz"), old);
+      EXPECT_THAT(temporaryFiles(dir()), IsEmpty());
+    }
+    reopenDirectory();
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 }  // namespace

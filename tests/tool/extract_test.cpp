@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 
 #include "support/archive_builder.h"
+#include "support/scoped_umask.h"
 #include "tool/tool_test.h"
 
 namespace qz7test {
@@ -355,6 +356,8 @@ TEST_F(ExtractTest, OversizedClaimOfACompressedEntryCostsNoMemory) {
 // be written but not replaced; a symbolic link is never written through.
 TEST_F(ExtractTest, OverwriteAllowsWhatWritingInPlaceWould) {
   SKIP_UNLESS_OTHER_USER_RUNS(dir());
+  // The archive and the directories are readable by that user, whatever the umask.
+  const ScopedUmask readable(022);
   writeArchive(path("a.kvz").string(), {{"a.txt", CompressionScheme::none, "new"}});
   const struct {
     const char* what;

@@ -78,15 +78,22 @@ inline std::vector<std::string> asOtherUser(const std::vector<std::string>& args
   return argv;
 }
 
-// Skips the current test unless it runs as root and can run the tool as
-// kOtherUser in dir (which it makes reachable for that user).
-#define SKIP_UNLESS_OTHER_USER_RUNS(dir)                                                        \
-  do {                                                                                          \
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";          \
-    std::filesystem::permissions((dir), std::filesystem::perms(0755));                          \
-    if (::qz7test::runProcess(::qz7test::asOtherUser({"--help"}), {(dir), {}}).status != 0) {   \
-      GTEST_SKIP() << "setpriv cannot run the tool as user " << ::qz7test::kOtherUser;          \
-    }                                                                                           \
+// Why this process cannot run the tool as kOtherUser in dir, which it makes
+// reachable for that user; empty when it can.
+inline std::string whyNoOtherUser(const std::filesystem::path& dir) {
+  if (geteuid() != 0) return "needs root to run the tool as another user";
+  std::filesystem::permissions(dir, std::filesystem::perms(0755));
+  const ProcessResult probe = runProcess(asOtherUser({"--help"}), {dir, {}});
+  if (probe.status == 0) return {};
+  return "setpriv cannot run the tool as user " + std::to_string(kOtherUser) + ": " + probe.err;
+}
+
+// Skips the current test unless it can run the tool as kOtherUser in dir.
+#define SKIP_UNLESS_OTHER_USER_RUNS(dir)                                         \
+  do {                                                                           \
+    if (const std::string why = ::qz7test::whyNoOtherUser(dir); !why.empty()) {  \
+      GTEST_SKIP() << why;                                                       \
+    }                                                                            \
   } while (false)
 
 // A path as the tool prints it: in double quotes, with '"' and '\' escaped.
