@@ -2,6 +2,8 @@
 # Installs what is missing, then builds and runs every test suite:
 #   1. a warning-free (-Werror) optimised build, all tests;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
+#   (in both, the tool tests once more as machines run them that take other
+#   paths: tests/tool/on_other_machines.sh)
 #   3. ThreadSanitizer, the concurrent tests (names containing "Concurrent");
 #   4. the libFuzzer targets for a bounded time under ASan + UBSan.
 set -euo pipefail

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the tool tests once more as a machine would that takes other paths than
 # this one may, with umask 077:
-#   on_other_machines.sh WITHOUT_UNNAMED_FILES TOOL_TESTS MACHINE
+#   on_other_machines.sh WITHOUT_UNNAMED_FILES TOOL_TESTS MACHINE [GTEST_ARG...]
 # MACHINE is one of
 #   root-before-6.10  root in a container started with the default capabilities
 #                     (neither CAP_SYS_ADMIN nor CAP_DAC_READ_SEARCH), on a Linux
@@ -11,6 +11,7 @@
 # Exits 77, which ctest counts as skipped, where this machine cannot run so.
 set -euo pipefail
 without=$1 tests=$2 machine=$3
+shift 3
 
 skip() {
   echo "skipped: $*"
@@ -39,4 +40,4 @@ case "$machine" in
 esac
 
 umask 077
-exec "${as[@]}" "$without" "$mode" "$tests" --gtest_brief=1
+exec "${as[@]}" "$without" "$mode" "$tests" --gtest_brief=1 "$@"
