@@ -60,6 +60,28 @@ long long writtenBytes(pid_t pid) {
   return -1;
 }
 
+// A pipe whose ends lie above the standard streams, so that a child of tests
+// started without them still gets the pipe as its own.
+void makePipe(int (&ends)[2]) {
+  check(pipe2(ends, O_CLOEXEC), "pipe");
+  for (int& end : ends) {
+    if (end > STDERR_FILENO) continue;
+    const int moved = fcntl(end, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    check(moved, "F_DUPFD_CLOEXEC");
+    close(end);
+    end = moved;
+  }
+}
+
+// The processes that tests start, directly or as death tests, are waited for:
+// were SIGCHLD ignored by whoever started the tests, the system would reap
+// them unasked.
+const bool childrenAreWaitedFor = [] {
+  struct sigaction action {};
+  if (sigaction(SIGCHLD, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) ::signal(SIGCHLD, SIG_DFL);
+  return true;
+}();
+
 }  // namespace
 
 void restoreDefaultSignals() {
@@ -74,8 +96,8 @@ void restoreDefaultSignals() {
 
 RunningProcess::RunningProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
   int outPipe[2], errPipe[2];
-  check(pipe2(outPipe, O_CLOEXEC), "pipe");
-  check(pipe2(errPipe, O_CLOEXEC), "pipe");
+  makePipe(outPipe);
+  makePipe(errPipe);
   // The kernel rounds the size up to its minimum, one page.
   check(fcntl(outPipe[1], F_SETPIPE_SZ, 1), "F_SETPIPE_SZ");
 
@@ -154,8 +176,9 @@ void RunningProcess::signal(int signal) const { check(::kill(pid_, signal), "kil
 ProcessResult RunningProcess::finish(std::chrono::milliseconds within) {
   const Clock::time_point deadline = Clock::now() + within;
   // Both outputs to their end, and the process's end, which its descriptor
-  // shows as readable (where the system has none, the end is waited for below).
-  pollfd fds[3] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}, {static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)), POLLIN, 0}};
+  // shows as readable.
+  const int ending = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  pollfd fds[3] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}, {ending, POLLIN, 0}};
   std::string* sinks[2] = {&result_.out, &result_.err};
   const auto done = [&fds](int i) {
     close(fds[i].fd);
@@ -165,8 +188,6 @@ ProcessResult RunningProcess::finish(std::chrono::milliseconds within) {
     const int polled = poll(fds, 3, millisecondsUntil(deadline));
     if (polled == 0) {
       // Whatever it started may hold the pipes on: they are closed, not drained.
-      ADD_FAILURE() << commandLine_ << " did not end within " << within.count() << " ms; killed";
-      ::kill(pid_, SIGKILL);
       for (int i = 0; i < 3; ++i) {
         if (fds[i].fd >= 0) done(i);
       }
@@ -183,10 +204,19 @@ ProcessResult RunningProcess::finish(std::chrono::milliseconds within) {
   }
   out_ = err_ = -1;
 
-  // The ended process's accounting is read before it is reaped.
+  // The ended process's accounting is read before it is reaped. Its end is
+  // waited for here where the system gave no descriptor to poll for it.
   siginfo_t ended{};
-  while (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT) < 0) {
-    if (errno != EINTR) check(-1, "waitid");
+  bool killed = false;
+  while (ended.si_pid == 0) {
+    if (!killed && Clock::now() >= deadline) {
+      ADD_FAILURE() << commandLine_ << " did not end within " << within.count() << " ms; killed";
+      ::kill(pid_, SIGKILL);
+      killed = true;
+    }
+    const int options = WEXITED | WNOWAIT | (killed ? 0 : WNOHANG);
+    if (waitid(P_PID, static_cast<id_t>(pid_), &ended, options) < 0 && errno != EINTR) check(-1, "waitid");
+    if (ended.si_pid == 0 && !killed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   result_.bytesWritten = writtenBytes(pid_);
   int status = 0;
