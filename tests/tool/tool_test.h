@@ -70,10 +70,12 @@ class ToolTest : public ::testing::Test {
 // user without root's rights meets.
 inline constexpr unsigned kOtherUser = 65534;
 
-// The command line that runs the qz7 binary with args as kOtherUser.
+// The command line that runs the qz7 binary with args as kOtherUser, with the
+// system's temporary directory rather than that of whoever runs the tests,
+// which kOtherUser may not reach.
 inline std::vector<std::string> asOtherUser(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
-                                   qz7Binary().string()};
+                                   "env", "TMPDIR=/tmp", qz7Binary().string()};
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
