@@ -4,7 +4,8 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   (in both, the tool tests once more as machines run them that take other
 #   paths: tests/tool/on_other_machines.sh)
-#   3. ThreadSanitizer, the concurrent tests (names containing "Concurrent");
+#   3. ThreadSanitizer, the concurrent tests (names containing "Concurrent", and
+#      the held steps that signals to any thread wait for);
 #   4. the libFuzzer targets for a bounded time under ASan + UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +34,7 @@ echo "== ThreadSanitizer (concurrent tests)"
 configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ7_SANITIZE=thread -DQZ7_BUILD_BENCH=OFF
 # Older TSan runtimes cannot map their shadow memory under high-entropy ASLR.
 TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
-  ctest --test-dir build/tsan -j "$jobs" --output-on-failure -R Concurrent
+  ctest --test-dir build/tsan -j "$jobs" --output-on-failure -R 'Concurrent|InterruptsHeldTest\.'
 
 if [ -n "$(ls fuzz/*.cpp 2>/dev/null)" ]; then
   echo "== fuzzing (${fuzz_seconds}s per target, ASan + UBSan)"
