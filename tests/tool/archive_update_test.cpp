@@ -468,7 +468,7 @@ TEST_F(ArchiveUpdateTest, ConcurrentUpdateInterleavesReusedAndFreshBlocks) {
 // The archive's owner, group and permissions decide as they would for a write
 // in place. Most of these tests run the tool as kOtherUser, so they need root
 // (as in CI) and are skipped otherwise; a run that needs only a user who may
-// write the archive but not its directory is this user's own without root.
+// write the archive but not its directory runs as this user where it is not root.
 class ArchivePermissionsTest : public ArchiveUpdateTest {
  protected:
   // The arguments that archive every file of the expected content to archive.
