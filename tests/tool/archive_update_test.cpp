@@ -496,9 +496,7 @@ class ArchivePermissionsTest : public ArchiveUpdateTest {
   std::vector<std::string> closeDirectory(const std::vector<std::string>& args, std::string& why) const {
     if (geteuid() != 0) {
       std::filesystem::permissions(dir(), std::filesystem::perms(0555));
-      std::vector<std::string> argv = {qz7Binary().string()};
-      argv.insert(argv.end(), args.begin(), args.end());
-      return argv;
+      return qz7Command(args);
     }
     why = whyNoOtherUser(dir());
     if (!why.empty()) return {};
@@ -704,8 +702,7 @@ TEST_F(ArchivePermissionsTest, SignalInAHeldStepEndsTheRunOnceTheStepIsDone) {
     const std::optional<std::string> old =
         c.exists ? std::optional(contents(c.target)) : std::nullopt;
 
-    std::vector<std::string> argv = {qz7Binary().string()};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::vector<std::string> argv = qz7Command(c.args);
     if (c.closedDirectory) {
       std::string why;
       argv = closeDirectory(c.args, why);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/run_process.h"
@@ -70,13 +71,19 @@ class ToolTest : public ::testing::Test {
 // user without root's rights meets.
 inline constexpr unsigned kOtherUser = 65534;
 
-// The command line that runs the qz7 binary with args as kOtherUser, with the
-// system's temporary directory rather than that of whoever runs the tests,
-// which kOtherUser may not reach.
+// The command line that runs the qz7 binary with args.
+inline std::vector<std::string> qz7Command(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {qz7Binary().string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// The same as kOtherUser, with the system's temporary directory rather than
+// that of whoever runs the tests, which kOtherUser may not reach.
 inline std::vector<std::string> asOtherUser(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
-                                   "env", "TMPDIR=/tmp", qz7Binary().string()};
-  argv.insert(argv.end(), args.begin(), args.end());
+                                   "env", "TMPDIR=/tmp"};
+  for (std::string& word : qz7Command(args)) argv.push_back(std::move(word));
   return argv;
 }
 
